@@ -1,0 +1,120 @@
+#include "app/halvoran.h"
+
+#include <new>
+
+#include "app/control_state.h"
+#include "link/channel.h"
+#include "link/serial_port.h"
+#include "net/tcp_endpoint.h"
+#include "protocol/dispatcher.h"
+#include "ui/window.h"
+
+namespace {
+
+constexpr int kCommandPort = 5000;
+constexpr int kImagePort = 5001;
+constexpr int kTrackingPort = 5002;
+
+// Waits, in 200 ms steps, until the endpoint has a client or the program is to end.
+void waitForClient(TcpEndpoint* endpoint) {
+    while (!control.quitRequested.load()) {
+        if (endpoint->connected.load()) return;
+        platform::sleepMs(200);
+    }
+}
+
+bool connected(TcpEndpoint* endpoint) { return endpoint != nullptr && endpoint->connected.load(); }
+
+}  // namespace
+
+uint32_t KillThread(void*) {
+    platform::killPrompt("Press OK to kill Halvoran", "Halvoran");
+    control.quitRequested.store(true);
+    return 0;
+}
+
+int WinMain(int showCommand) {
+    if (!initInstance(showCommand)) return 0;
+
+    control.serialPort = new (std::nothrow) SerialPort("COM1:");
+    if (control.serialPort == nullptr || !control.serialPort->isOpen) {
+        // A port object that could not even be made counts as a port that did not open.
+        if (control.serialPort != nullptr) control.serialPort->close();
+        delete control.serialPort;
+        control.serialPort = nullptr;
+        return -1;
+    }
+
+    if (!platform::startThread(&KillThread, nullptr, nullptr)) {
+        platform::messageBox("Unable to create iPaq KillThread", "Error");
+    }
+
+    startupSwitch();
+    control.driveStopped = true;
+    control.servoEnabled[2] = false;
+    control.servoEnabled[1] = false;
+    control.servoEnabled[0] = false;
+
+    control.commandEndpoint = new (std::nothrow) TcpEndpoint(kCommandPort);
+    control.imageEndpoint = new (std::nothrow) TcpEndpoint(kImagePort);
+    control.trackingEndpoint = new (std::nothrow) TcpEndpoint(kTrackingPort);
+    if (control.commandEndpoint == nullptr || control.imageEndpoint == nullptr || control.trackingEndpoint == nullptr) {
+        platform::messageBox("Unable to create the TCP ports", "Error");
+        control.quitRequested.store(true);
+    } else {
+        waitForClient(control.commandEndpoint);
+        waitForClient(control.imageEndpoint);
+        waitForClient(control.trackingEndpoint);
+    }
+
+    control.trackHistoryA = TrackReport{};
+    control.trackHistoryB = TrackReport{};
+
+    if (!control.quitRequested.load()) {
+        Deframer deframer;
+        while (mainLoopPass(deframer)) {
+        }
+    }
+    return shutdown();
+}
+
+bool mainLoopPass(Deframer& deframer) {
+    uint8_t* ignored = nullptr;
+    control.imageEndpoint->receive(&ignored);
+    control.trackingEndpoint->receive(&ignored);
+    uint8_t* received = nullptr;
+    int n = control.commandEndpoint->receive(&received);
+
+    if (!control.imageEndpoint->connected.load() || !control.trackingEndpoint->connected.load() ||
+        !control.commandEndpoint->connected.load()) {
+        control.quitRequested.store(true);
+        return false;
+    }
+
+    if (n >= 1) {
+        for (int i = 0; i < n; ++i) {
+            DeframeEvent event = deframeByte(deframer, received[i]);
+            if (event == DeframeEvent::Packet) {
+                dispatchCommand(deframer.packetBuffer, deframer.count);
+                deframer.count = 0;
+            } else if (event == DeframeEvent::Quit) {
+                control.quitRequested.store(true);
+                break;  // the rest of this pass's bytes are dropped
+            }
+        }
+    }
+    return !control.quitRequested.load();
+}
+
+int shutdown() {
+    if (control.serialPort != nullptr) {
+        shutdownSwitch();
+        control.serialPort->close();
+        delete control.serialPort;
+        control.serialPort = nullptr;
+    }
+    if (connected(control.imageEndpoint)) control.imageEndpoint->close();
+    if (connected(control.trackingEndpoint)) control.trackingEndpoint->close();
+    if (connected(control.commandEndpoint)) control.commandEndpoint->close();
+    return 0;
+}

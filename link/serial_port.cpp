@@ -1,0 +1,114 @@
+#include "link/serial_port.h"
+
+namespace {
+
+// The reader thread wakes on received bytes and on changes of CTS, DSR, RLSD and RING at its
+// first wait, and no longer on RLSD from the second wait on.
+constexpr uint32_t kFirstEventMask =
+    platform::EV_RXCHAR | platform::EV_CTS | platform::EV_DSR | platform::EV_RLSD | platform::EV_RING;  // 0x139
+constexpr uint32_t kEventMask = platform::EV_RXCHAR | platform::EV_CTS | platform::EV_DSR | platform::EV_RING;  // 0x119
+static_assert(kFirstEventMask == 0x139 && kEventMask == 0x119);
+
+// A one-byte read gives up after 12 ms (2 x 1 + 10) and a one-byte write after 1010 ms.
+constexpr platform::SerialTimeouts kTimeouts{50, 2, 10, 10, 1000};
+
+int32_t advance(int32_t index) { return (index + 1) % RING_SIZE; }
+
+void fail(SerialPort& port, const char* message) {
+    platform::messageBox(message, "Error");
+    port.isOpen = false;
+}
+
+}  // namespace
+
+SerialPort::SerialPort(const char* name) : portName(name) {
+    platform::SerialLine* line = platform::serialOpen(portName);
+    if (line == nullptr) {
+        fail(*this, "Unable to open the port");
+        return;
+    }
+    handle.store(line);
+    // The driver's own queues are left at their sizes; the ring takes 40000 bytes.
+    if (!platform::serialConfigure(line)) {
+        fail(*this, "Unable to configure the serial port");
+        return;
+    }
+    if (!platform::serialSetTimeouts(line, kTimeouts)) {
+        fail(*this, "Unable to set the time-out parameters");
+        return;
+    }
+    if (!platform::startThread(&SerialPort::readerThread, this, &reader_)) {
+        platform::messageBox("Unable to create the read thread", "Error");
+    }
+    isOpen = true;
+}
+
+SerialPort::~SerialPort() { close(); }
+
+uint32_t SerialPort::readerThread(void* arg) {
+    SerialPort* port = static_cast<SerialPort*>(arg);
+    platform::SerialLine* line = port->handle.load();
+    if (line == nullptr) return 0;
+    platform::serialSetEventMask(line, kFirstEventMask);
+    // The handle is read again before every wait; close makes it invalid and ends the wait.
+    while ((line = port->handle.load()) != nullptr) {
+        uint32_t events = 0;
+        if (!platform::serialWaitEvent(line, &events)) continue;
+        platform::serialSetEventMask(line, kEventMask);
+        if ((events & platform::EV_RXCHAR) == 0) continue;
+        uint8_t byte = 0;
+        while (platform::serialReadByte(line, &byte) == 1) {
+            port->storeByte(byte);
+        }
+        platform::sleepMs(0);
+    }
+    return 0;
+}
+
+void SerialPort::storeByte(uint8_t byte) {
+    int32_t w = writeIndex.load(std::memory_order_relaxed);
+    int32_t next = advance(w);
+    // A full ring drops its oldest unread byte, which sits where the write position goes next.
+    int32_t oldest = next;
+    readIndex.compare_exchange_strong(oldest, advance(next));
+    ring[w].store(byte, std::memory_order_relaxed);
+    writeIndex.store(next, std::memory_order_release);
+}
+
+bool SerialPort::writeByte(int value) {
+    platform::SerialLine* line = handle.load();
+    if (line == nullptr) return false;  // a port that never opened fails silently
+    return platform::serialWriteByte(line, static_cast<uint8_t>(value & 0xFF));
+}
+
+bool SerialPort::readByte(uint8_t& out) {
+    out = '*';
+    int32_t r = readIndex.load();
+    if (r == writeIndex.load(std::memory_order_acquire)) return false;
+    out = ring[r].load(std::memory_order_relaxed);
+    readIndex.store(advance(r));
+    return true;
+}
+
+int8_t SerialPort::nextByte() {
+    int32_t r = readIndex.load();
+    uint8_t byte = ring[r].load(std::memory_order_relaxed);
+    if (r != writeIndex.load(std::memory_order_acquire)) readIndex.store(advance(r));
+    return static_cast<int8_t>(byte);
+}
+
+void SerialPort::flush() { readIndex.store(writeIndex.load(std::memory_order_acquire)); }
+
+void SerialPort::drain() {
+    uint8_t byte = 0;
+    while (readByte(byte)) {
+    }
+}
+
+void SerialPort::close() {
+    platform::SerialLine* line = handle.exchange(nullptr);
+    if (line == nullptr) return;
+    platform::serialInterrupt(line);
+    platform::joinThread(reader_);
+    platform::serialClose(line);
+}

@@ -1,0 +1,124 @@
+// The operations that Halvoran needs from the operating system, and nothing more.
+//
+// Two libraries implement this header and one of them is chosen at link time:
+//   platform_posix    the real machine: termios serial lines, BSD sockets, the wall clock,
+//                     real sleeps, message boxes on standard error (or a dialog with a display)
+//   platform_virtual  unit tests: pauses advance a virtual clock at once, serial lines and
+//                     sockets end in the test's own models (see virtual/virtual_time.h)
+// The system's code calls these functions directly; there are no virtual calls on its paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---- time ------------------------------------------------------------------------------
+
+// Pause the calling thread. A pause of 0 only gives the processor away.
+void sleepMs(uint32_t ms);
+
+// The local time as the clock shows it; only minute and second are used by the system.
+struct SystemTime {
+    uint16_t wHour = 0;
+    uint16_t wMinute = 0;
+    uint16_t wSecond = 0;
+    uint16_t wMilliseconds = 0;
+};
+void getLocalTime(SystemTime& out);
+
+// A monotonic reading in microseconds, for measurements and bounded waits (not for stamps).
+uint64_t monotonicUs();
+
+// ---- threads ---------------------------------------------------------------------------
+
+using ThreadProc = uint32_t (*)(void* arg);
+
+// A thread that its owner waits for before the owner's memory goes.
+struct ThreadHandle {
+    void* impl = nullptr;
+};
+
+// Start a thread running proc(arg). With join == nullptr the thread is detached at once;
+// otherwise *join receives a handle for joinThread. Returns false when no thread started.
+bool startThread(ThreadProc proc, void* arg, ThreadHandle* join);
+void joinThread(ThreadHandle& handle);
+
+// ---- message boxes and the kill prompt -------------------------------------------------
+
+// A modal message box with an OK button and no owner window; returns when it is dismissed.
+// Headless, it is one line "Caption: text" on standard error and returns at once.
+void messageBox(const char* text, const char* caption);
+
+// Shows the prompt and returns when the user confirms it (headless: on SIGINT, SIGTERM or
+// SIGHUP). Called on the kill thread; it may never return.
+void killPrompt(const char* text, const char* caption);
+
+// Process-wide preparation before any thread starts (signal handling for the kill prompt,
+// SIGPIPE ignored). Called once at the process entry.
+void initProcess();
+
+// ---- serial line -----------------------------------------------------------------------
+
+// Events that the reader thread waits for (the masks of the reader thread use these bits).
+constexpr uint32_t EV_RXCHAR = 0x0001;
+constexpr uint32_t EV_CTS = 0x0008;
+constexpr uint32_t EV_DSR = 0x0010;
+constexpr uint32_t EV_RLSD = 0x0020;
+constexpr uint32_t EV_RING = 0x0100;
+
+struct SerialLine;  // an opened device; nullptr is the invalid-handle value
+
+struct SerialTimeouts {
+    uint32_t readIntervalTimeout = 0;
+    uint32_t readTotalTimeoutMultiplier = 0;
+    uint32_t readTotalTimeoutConstant = 0;
+    uint32_t writeTotalTimeoutMultiplier = 0;
+    uint32_t writeTotalTimeoutConstant = 0;
+};
+
+// Opens the device that the port name ("COM1:", "COM2:") stands for, for exclusive reading
+// and writing. nullptr when it does not open or is already held.
+SerialLine* serialOpen(const char* portName);
+// 115200 baud, 8 data bits, no parity, one stop bit, raw, no flow control, DTR and RTS low.
+bool serialConfigure(SerialLine* line);
+bool serialSetTimeouts(SerialLine* line, const SerialTimeouts& timeouts);
+bool serialSetEventMask(SerialLine* line, uint32_t mask);
+// Blocks until one of the masked events occurs; *events receives them (possibly none, after
+// a hang-up of the device or an interrupt). Returns false once the line is interrupted.
+bool serialWaitEvent(SerialLine* line, uint32_t* events);
+// Reads one byte, giving up after the read time-outs; returns the count read, 0 or 1.
+int serialReadByte(SerialLine* line, uint8_t* byte);
+// Writes one byte; false when it could not be written within the write time-outs.
+bool serialWriteByte(SerialLine* line, uint8_t byte);
+// Ends a pending serialWaitEvent and every later one on this line.
+void serialInterrupt(SerialLine* line);
+// Releases the device. No other call on the line may run or follow.
+void serialClose(SerialLine* line);
+
+// ---- TCP -------------------------------------------------------------------------------
+
+using Socket = int;
+constexpr Socket INVALID_SOCKET_VALUE = -1;
+
+// The error code of the last failed socket call on this thread (errno values).
+int lastSocketError();
+
+Socket tcpSocket();
+// Binds to all local addresses with SO_REUSEADDR (a port held by a listener still fails).
+bool tcpBind(Socket s, uint16_t port);
+bool tcpListen(Socket s, int backlog);
+// Blocks until a client arrives; INVALID_SOCKET_VALUE on failure or after tcpWakeAccept.
+Socket tcpAccept(Socket listenSocket);
+// Makes a pending and every later tcpAccept on this socket return.
+void tcpWakeAccept(Socket listenSocket);
+// Non-blocking mode and TCP_NODELAY on an accepted client.
+bool tcpSetNonBlocking(Socket s);
+// One receive that never waits: >0 bytes, 0 when the peer closed, -1 with lastSocketError.
+long tcpRecv(Socket s, uint8_t* buffer, size_t length);
+// Hands every byte to the socket, waiting for room at most timeoutMs in all; never raises
+// SIGPIPE. Returns the number of bytes handed over.
+size_t tcpSendAll(Socket s, const uint8_t* data, size_t length, uint32_t timeoutMs);
+void tcpCloseSocket(Socket s);
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs what is missing (apt-get), builds everything and runs every test.
+#
+#   ./test.sh          the plain suite, then the suite under AddressSanitizer and
+#                      UndefinedBehaviorSanitizer (what CI runs)
+#   ./test.sh plain    the plain suite only            (build dir: build/)
+#   ./test.sh asan     AddressSanitizer + UBSan only   (build dir: build-asan/)
+#   ./test.sh tsan     ThreadSanitizer only            (build dir: build-tsan/)
+#   ./test.sh all      all three in turn
+#
+# Extra arguments after the mode go to ctest, e.g. ./test.sh plain -R Deframer
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          libcli11-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
+          xvfb xdotool x11-utils tmux)
+
+install_missing() {
+    local missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+run_suite() {
+    local name="$1" dir="$2" sanitize="$3"
+    shift 3
+    echo "== ${name}: configure and build in ${dir}"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE="$sanitize" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+    echo "== ${name}: tests"
+    local env=()
+    case "$sanitize" in
+        *address*) env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1) ;;
+        thread) env=(TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1) ;;
+    esac
+    env "${env[@]}" ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" "$@"
+}
+
+mode="${1:-default}"
+[ $# -gt 0 ] && shift
+install_missing
+case "$mode" in
+    default) run_suite plain build "" "$@"; run_suite asan build-asan "address,undefined" "$@" ;;
+    plain) run_suite plain build "" "$@" ;;
+    asan) run_suite asan build-asan "address,undefined" "$@" ;;
+    tsan) run_suite tsan build-tsan "thread" "$@" ;;
+    all) run_suite plain build "" "$@"; run_suite asan build-asan "address,undefined" "$@"; run_suite tsan build-tsan "thread" "$@" ;;
+    *) echo "usage: ./test.sh [plain|asan|tsan|all] [ctest arguments]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,43 @@
+#include "tests/support/scripted_device.h"
+
+#include <algorithm>
+
+namespace testing_support {
+
+void ScriptedDevice::sendAt(uint64_t atUs, const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (uint8_t b : bytes) pending_.emplace_back(atUs, b);
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+void ScriptedDevice::answer(Rule rule, uint64_t delayUs) {
+    std::lock_guard<std::mutex> hold(lock_);
+    rule_ = std::move(rule);
+    delayUs_ = delayUs;
+}
+
+std::vector<uint8_t> ScriptedDevice::received() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return received_;
+}
+
+void ScriptedDevice::fromHost(uint8_t byte, uint64_t tUs) {
+    std::vector<uint8_t> reply;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        received_.push_back(byte);
+        if (rule_) reply = rule_(received_);
+    }
+    if (!reply.empty()) sendAt(tUs + delayUs_, reply);
+}
+
+bool ScriptedDevice::toHost(uint64_t nowUs, uint8_t& byte) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (pending_.empty() || pending_.front().first > nowUs) return false;
+    byte = pending_.front().second;
+    pending_.pop_front();
+    return true;
+}
+
+}  // namespace testing_support
