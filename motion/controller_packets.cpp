@@ -1,0 +1,150 @@
+#include "motion/controller_packets.h"
+
+#include "app/control_state.h"
+#include "link/serial_port.h"
+
+namespace {
+
+constexpr uint8_t SERVO_STATE = 31;
+constexpr uint8_t SERVO_CONFIGURE = 32;
+constexpr uint8_t SERVO_POSITION = 33;
+constexpr uint8_t SERVO_MODULE_READ = 30;
+constexpr uint8_t DRIVE_PARAMETER = 63;
+constexpr uint8_t DRIVE_SPEED = 62;
+constexpr uint8_t DRIVE_STATUS = 61;
+constexpr uint8_t DRIVE_UNIT = 1;  // the first argument byte of every drive packet
+
+void send(const uint8_t* bytes, int count) {
+    for (int i = 0; i < count; ++i) control.serialPort->writeByte(bytes[i]);
+}
+
+void driveParameterWrite(uint8_t parameter, int16_t value, uint32_t waitMs) {
+    const uint8_t packet[] = {DRIVE_MODULE, 5, DRIVE_PARAMETER, DRIVE_UNIT, parameter,
+                              static_cast<uint8_t>((value >> 8) & 0xFF), static_cast<uint8_t>(value & 0xFF)};
+    send(packet, sizeof packet);
+    platform::sleepMs(waitMs);
+}
+
+}  // namespace
+
+bool readModuleReply(uint8_t* reply, int length, int emptyPollLimit) {
+    int received = 0;
+    int emptyPolls = 0;
+    while (received < length) {
+        uint8_t byte = 0;
+        if (control.serialPort->readByte(byte)) {
+            reply[received++] = byte;
+            continue;
+        }
+        ++emptyPolls;
+        if (emptyPolls == emptyPollLimit) return false;
+        platform::sleepMs(10);
+    }
+    return true;
+}
+
+bool servoEnable(int channel) {
+    const uint8_t enable[] = {SERVO_MODULE, 3, SERVO_STATE, static_cast<uint8_t>(channel),
+                              static_cast<uint8_t>(channel == 0 ? 0x87 : 0x89)};
+    send(enable, sizeof enable);
+    platform::sleepMs(10);
+    const uint8_t query[] = {SERVO_MODULE, 2, SERVO_STATE, static_cast<uint8_t>(channel)};
+    send(query, sizeof query);
+    uint8_t reply[5];
+    if (!readModuleReply(reply, 5, 10)) return false;
+    return reply[4] != 0;
+}
+
+void servoConfigure(int channel) {
+    const uint8_t packet[] = {SERVO_MODULE, 4, SERVO_CONFIGURE, static_cast<uint8_t>(channel), 0, 70};
+    send(packet, sizeof packet);
+    platform::sleepMs(10);
+}
+
+void servoOff(int channel) {
+    const uint8_t packet[] = {SERVO_MODULE, 3, SERVO_STATE, static_cast<uint8_t>(channel), 0};
+    send(packet, sizeof packet);
+    platform::sleepMs(10);
+}
+
+void servoMove(int channel, uint8_t position) {
+    if (channel == 1) control.lastServo1Position = static_cast<int8_t>(position);
+    if (channel == 2) control.lastServo2Position = static_cast<int8_t>(position);
+    const uint8_t packet[] = {SERVO_MODULE, 3, SERVO_POSITION, static_cast<uint8_t>(channel), position};
+    send(packet, sizeof packet);
+    platform::sleepMs(10);
+}
+
+bool servoModuleRead(uint8_t& value) {
+    control.serialPort->drain();
+    const uint8_t packet[] = {SERVO_MODULE, 2, SERVO_MODULE_READ, 0x80};
+    send(packet, sizeof packet);
+    uint8_t reply[5];
+    if (!readModuleReply(reply, 5, 11)) return false;
+    value = reply[4];
+    return true;
+}
+
+bool driveStart() {
+    const uint8_t start[] = {DRIVE_MODULE, 7, DRIVE_PARAMETER, DRIVE_UNIT, 0, 6, 1, 0xFE, 0x0C};
+    send(start, sizeof start);
+    platform::sleepMs(10);
+    const uint8_t readBack[] = {DRIVE_MODULE, 3, DRIVE_PARAMETER, DRIVE_UNIT, 0};
+    send(readBack, sizeof readBack);
+    platform::sleepMs(20);
+    uint8_t reply[7];
+    if (!readModuleReply(reply, 7, 10)) return false;
+    return reply[5] == 6 && reply[6] == 1;
+}
+
+int16_t driveValueForSpeed(int8_t speed) {
+    double product = static_cast<double>(speed) * -2.34375;
+    int truncated = static_cast<int>(product);  // toward zero
+    return static_cast<int16_t>(-500 - truncated);
+}
+
+void driveSetSpeed(int8_t speed) {
+    int16_t v = driveValueForSpeed(speed);
+    const uint8_t packet[] = {DRIVE_MODULE, 4, DRIVE_SPEED, DRIVE_UNIT, static_cast<uint8_t>((v >> 8) & 0xFF),
+                              static_cast<uint8_t>(v & 0xFF)};
+    send(packet, sizeof packet);
+    platform::sleepMs(10);
+}
+
+bool driveReadStatus(uint8_t status[4]) {
+    control.serialPort->drain();
+    const uint8_t packet[] = {DRIVE_MODULE, 2, DRIVE_STATUS, DRIVE_UNIT};
+    send(packet, sizeof packet);
+    uint8_t reply[10];
+    if (!readModuleReply(reply, 10, 10)) return false;
+    status[0] = reply[4];
+    status[1] = reply[5];
+    status[2] = reply[8];
+    status[3] = reply[9];
+    return true;
+}
+
+void driveConfigure() {
+    driveParameterWrite(1, 20, 20);
+    driveParameterWrite(2, 0, 20);
+    driveParameterWrite(3, 80, 20);
+    driveParameterWrite(6, 100, 20);
+    driveParameterWrite(7, 5, 20);
+}
+
+void driveStop() { driveParameterWrite(0, 0, 10); }
+
+void controllerInit() {
+    for (int channel = 0; channel < 4; ++channel) {
+        servoEnable(channel);
+        servoConfigure(channel);
+        servoOff(channel);
+    }
+    driveConfigure();
+    driveStop();
+}
+
+void controllerShutdown() {
+    driveStop();
+    for (int channel = 0; channel < 4; ++channel) servoOff(channel);
+}

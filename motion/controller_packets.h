@@ -1,0 +1,45 @@
+// The packets of the two motion-controller modules: the servo module (address 2, servo
+// channels 0 to 3) and the drive module (address 4), the routines that send them and read their
+// replies, and the start-up and shutdown sequences.
+//
+// Every routine here assumes the controller channel is already selected and never switches:
+// the callers take the channel first. Each byte goes out with its own writeByte; the fixed
+// waits follow a packet's last byte. A module's reply is taken from the receive ring by
+// position, with an empty-poll limit over the whole reply.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint8_t SERVO_MODULE = 2;
+constexpr uint8_t DRIVE_MODULE = 4;
+
+// Reads `length` reply bytes (at most 10), storing them in reply[0..length); gives up at the
+// limit-th empty poll, with a 10 ms wait after each empty poll before it. The count of empty
+// polls runs over the whole reply and is not reset by an arriving byte.
+bool readModuleReply(uint8_t* reply, int length, int emptyPollLimit);
+
+// Switches the servo channel on and asks whether it is on: true when the module says so.
+bool servoEnable(int channel);
+void servoConfigure(int channel);
+void servoOff(int channel);
+// Records the position of channel 1 or 2 in lastServo1Position/lastServo2Position, then moves.
+void servoMove(int channel, uint8_t position);
+// The servo module's read value.
+bool servoModuleRead(uint8_t& value);
+
+// Sets drive parameter 0 to 6, 1, 0xFE, 0x0C and reads it back: true when it reads 6, 1.
+bool driveStart();
+// Speed -128..127 as the drive value -500 + trunc(2.34375 x speed).
+void driveSetSpeed(int8_t speed);
+// The drive module's status: its reply bytes 5, 6, 9 and 10.
+bool driveReadStatus(uint8_t status[4]);
+void driveConfigure();
+void driveStop();
+
+// Every servo channel enabled, configured and switched off; the drive configured and stopped.
+void controllerInit();
+// The drive stopped and servo channels 0 to 3 off.
+void controllerShutdown();
+
+// The drive value that a speed byte gives, as sent after 4, 4, 62, 1.
+int16_t driveValueForSpeed(int8_t speed);

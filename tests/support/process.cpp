@@ -1,0 +1,136 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace testing_support {
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+}
+
+bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& errorPath, const std::string& outputPath) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+    for (const std::string& extra : environment) {
+        std::string name = extra.substr(0, extra.find('=') + 1);
+        for (auto it = envStrings.begin(); it != envStrings.end();) {
+            it = it->rfind(name, 0) == 0 ? envStrings.erase(it) : it + 1;
+        }
+        envStrings.push_back(extra);
+    }
+    std::vector<char*> envp;
+    for (std::string& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args(argv);
+    std::vector<char*> argp;
+    for (std::string& s : args) argp.push_back(s.data());
+    argp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!errorPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (outputPath.empty()) posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    }
+    if (!outputPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    // The child starts with no blocked signals whatever the test runner blocked.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    int result = posix_spawn(&pid_, argp[0], &actions, &attributes, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    reaped_ = false;
+    return result == 0;
+}
+
+bool ChildProcess::waitExit(int timeoutMs, int& exitCode) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            reaped_ = true;
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0 || reaped_) return false;
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+        reaped_ = true;
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::signal(int signalNumber) {
+    if (pid_ > 0 && !reaped_) kill(pid_, signalNumber);
+}
+
+bool portsFree(const std::vector<int>& ports, std::string& taken) {
+    for (int port : ports) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        int yes = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        bool free = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(s);
+        if (!free) {
+            taken = "TCP port " + std::to_string(port) + " is already in use by another process";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string makeTempDir(const std::string& prefix) {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    char* made = mkdtemp(buffer.data());
+    return made == nullptr ? std::string() : std::string(made);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace testing_support
