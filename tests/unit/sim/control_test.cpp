@@ -1,0 +1,96 @@
+// The run-time commands of halvoran-sim's control channel.
+#include <gtest/gtest.h>
+
+#include "sim/control.h"
+#include "tests/unit/sim/sim_rig.h"
+
+using simtest::bytes;
+using simtest::Rig;
+
+namespace {
+
+class ControlCommands : public ::testing::Test {
+protected:
+    Rig rig;
+    sim::Com2Device com2;
+    sim::Control control{rig.robot, &com2};
+    std::string run(const std::string& line) { return control.execute(line).text; }
+};
+
+TEST_F(ControlCommands, FaultsAreSetAndCleared) {
+    EXPECT_EQ(run("fault camera silent on"), "ok");
+    EXPECT_TRUE(rig.robot.faults(sim::Device::Camera).silent);
+    EXPECT_EQ(run("fault drive slow 300"), "ok");
+    EXPECT_EQ(rig.robot.faults(sim::Device::Drive).slowMs, 300u);
+    EXPECT_EQ(run("fault drive slow"), "ok");
+    EXPECT_EQ(rig.robot.faults(sim::Device::Drive).slowMs, 200u);
+    EXPECT_EQ(run("fault link garble 5"), "ok");
+    EXPECT_EQ(run("fault servo drop on"), "ok");
+    EXPECT_EQ(rig.robot.faults(sim::Device::Servo).dropPercent, 10u);
+    EXPECT_EQ(run("fault link unplugged on"), "ok");
+    EXPECT_FALSE(rig.robot.plugged());
+    EXPECT_EQ(run("fault link unplugged off"), "ok");
+    EXPECT_TRUE(rig.robot.plugged());
+    EXPECT_EQ(run("fault camera clear"), "ok");
+    EXPECT_FALSE(rig.robot.faults(sim::Device::Camera).any());
+    EXPECT_TRUE(rig.robot.faults(sim::Device::Link).any());
+    EXPECT_EQ(run("fault clear"), "ok");
+    for (int i = 0; i < sim::kDeviceCount; ++i)
+        EXPECT_FALSE(rig.robot.faults(static_cast<sim::Device>(i)).any());
+}
+
+TEST_F(ControlCommands, BadCommandsAreRefusedAndChangeNothing) {
+    for (const char* line : {"fault camera unplugged on", "fault motor silent", "fault link garble 101",
+                             "fault drive slow -3", "fault camera silent maybe", "world target 1",
+                             "world path spiral 1 2", "world colour 1 2 300", "world size -1",
+                             "world present perhaps", "frobnicate", ""}) {
+        EXPECT_EQ(run(line).rfind("error: ", 0), 0u) << line;
+    }
+    for (int i = 0; i < sim::kDeviceCount; ++i)
+        EXPECT_FALSE(rig.robot.faults(static_cast<sim::Device>(i)).any());
+    EXPECT_EQ(sim::describePath(rig.robot.world().path()), "static 0 0");
+}
+
+TEST_F(ControlCommands, WorldCommandsMoveAndChangeTheTarget) {
+    EXPECT_EQ(run("world target 12.5 -3"), "ok");
+    EXPECT_DOUBLE_EQ(rig.robot.world().targetAt(0).az, 12.5);
+    EXPECT_EQ(run("world path circle 0 0 10 6"), "ok");
+    EXPECT_EQ(rig.robot.world().path().kind, sim::Path::Kind::Circle);
+    EXPECT_EQ(run("world colour 200 30 40"), "ok");
+    EXPECT_EQ(rig.robot.world().config().colour, (sim::Rgb{200, 30, 40}));
+    EXPECT_EQ(run("world size 6"), "ok");
+    EXPECT_DOUBLE_EQ(rig.robot.world().config().radiusDeg, 6);
+    EXPECT_EQ(run("world present off"), "ok");
+    EXPECT_FALSE(rig.robot.world().config().present);
+    EXPECT_NE(rig.robot.traceText().find("event world path circle 0 0 10 6"), std::string::npos);
+}
+
+TEST_F(ControlCommands, StateShowsServosDriveCameraAndCounts) {
+    rig.controller();
+    rig.ask(bytes({2, 3, 31, 1, 0x89}));
+    rig.ask(bytes({2, 3, 33, 1, 119}));
+    rig.ask(bytes({4, 7, 63, 1, 0, 6, 1, 0xFE, 0x0C}));
+    rig.ask(bytes({4, 4, 62, 1, 0xFE, 0x23}));
+    for (uint8_t b : bytes({0xFF, 0, 0xC8, 0, 0, 0, 2, 0xCA, 0xFF})) com2.fromHost(b, 0);
+    const std::string s = run("state");
+    ASSERT_EQ(s.front(), '{');
+    ASSERT_EQ(s.back(), '}');
+    EXPECT_EQ(s.find('\n'), std::string::npos);
+    for (const char* part :
+         {"\"channel\":\"controller\"", "{\"on\":true,\"position\":119,\"head\":119",
+          "\"drive\":{\"running\":true,\"value\":-477", "[6,1,254,12]", "\"mode\":\"idle\"",
+          "\"switches\":1", "\"com2\":{\"packets\":1", "\"values\":[0,200,0,0,0]",
+          "\"plugged\":true", "\"path\":\"static 0 0\""})
+        EXPECT_NE(s.find(part), std::string::npos) << part << " in " << s;
+}
+
+TEST_F(ControlCommands, NoteGoesIntoTheTraceAndQuitAsksToEnd) {
+    EXPECT_EQ(run("note hello there"), "ok");
+    EXPECT_NE(rig.robot.traceText().find("event control hello there"), std::string::npos);
+    const sim::ControlReply r = control.execute("quit");
+    EXPECT_EQ(r.text, "ok");
+    EXPECT_TRUE(r.quit);
+    EXPECT_FALSE(control.execute("state").quit);
+}
+
+}  // namespace
