@@ -5,6 +5,8 @@
 #include "app/control_state.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
+#include "motion/controller_packets.h"
+#include "motion/idle_timeouts.h"
 #include "net/tcp_endpoint.h"
 #include "protocol/dispatcher.h"
 #include "ui/window.h"
@@ -50,6 +52,7 @@ int WinMain(int showCommand) {
     }
 
     startupSwitch();
+    controllerInit();
     control.driveStopped = true;
     control.servoEnabled[2] = false;
     control.servoEnabled[1] = false;
@@ -103,12 +106,17 @@ bool mainLoopPass(Deframer& deframer) {
             }
         }
     }
+    if (n < 1) {
+        // The modes are read again after the tracking step.
+        if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) idleTimeouts();
+    }
     return !control.quitRequested.load();
 }
 
 int shutdown() {
     if (control.serialPort != nullptr) {
         shutdownSwitch();
+        controllerShutdown();
         control.serialPort->close();
         delete control.serialPort;
         control.serialPort = nullptr;

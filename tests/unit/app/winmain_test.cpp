@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "app/control_state.h"
@@ -19,6 +20,30 @@ using testing_support::hex;
 using testing_support::waitUntil;
 
 namespace {
+
+// What start-up sends to the modules after the switch (servos 0..3 enabled, asked, configured and
+// switched off; the drive configured and stopped), and what shutdown sends.
+std::string initBytes() {
+    std::string bytes;
+    for (int ch = 0; ch < 4; ++ch) {
+        std::string c = "0" + std::to_string(ch);
+        bytes += "02 03 1F " + c + (ch == 0 ? " 87" : " 89") + " 02 02 1F " + c + " 02 04 20 " + c + " 00 46 02 03 1F " +
+                 c + " 00 ";
+    }
+    return bytes +
+           "04 05 3F 01 01 00 14 04 05 3F 01 02 00 00 04 05 3F 01 03 00 50 04 05 3F 01 06 00 64 "
+           "04 05 3F 01 07 00 05 04 05 3F 01 00 00 00";
+}
+constexpr const char* kShutdownTrace =
+    "04 05 3F 01 00 00 00 (10) 02 03 1F 00 00 (10) 02 03 1F 01 00 (10) 02 03 1F 02 00 (10) 02 03 1F 03 00 (10)";
+constexpr const char* kShutdownBytes = "04 05 3F 01 00 00 00 02 03 1F 00 00 02 03 1F 01 00 02 03 1F 02 00 02 03 1F 03 00";
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The last part of a long trace, for failure messages.
+std::string tail(const std::string& text) { return text.size() > 300 ? text.substr(text.size() - 300) : text; }
 
 // Connects a virtual client to a port as soon as Halvoran listens on it.
 int connectWhenListening(uint16_t port) {
@@ -67,15 +92,33 @@ TEST_F(WinMainTest, StartsUpServesAndEndsOnTheQuitEscape) {
         vt::clientSend(command, bytesOf("FF 38 74 74 FF 37 FF 36 FF 38 74 74 FF 37"));
     });
     EXPECT_EQ(exitCode, 0);
-    // The start-up switch, and no more (nothing was on the camera channel at the end).
-    EXPECT_EQ(vt::traceText().rfind("5C 32 (10) (50) 5C 32 (10)", 0), 0u) << vt::traceText();
-    EXPECT_EQ(vt::written("COM1:"), bytesOf("5C 32 5C 32"));
+    // The start-up switch, the modules initialised; at the end the drive stop and the servos
+    // off, with no selection before them (the link was on the controller channel).
+    EXPECT_EQ(vt::traceText().rfind("5C 32 (10) (50) 5C 32 (10) 02 03 1F 00 87 (10)", 0), 0u);
+    EXPECT_EQ(hex(vt::written("COM1:")), "5C 32 5C 32 " + initBytes() + " " + kShutdownBytes);
+    EXPECT_TRUE(endsWith(vt::traceText(), std::string(") ") + kShutdownTrace)) << tail(vt::traceText());
     // Two replies: the packet after the quit escape was never dispatched.
     EXPECT_EQ(replies(), (std::vector<std::vector<uint8_t>>{{2}, {2}}));
     EXPECT_EQ(control.cameraSelected, 0);
     EXPECT_TRUE(control.driveStopped);
     EXPECT_EQ(control.serialPort, nullptr);  // closed and released
     EXPECT_FALSE(control.commandEndpoint->connected.load());
+}
+
+TEST_F(WinMainTest, ShutdownFromTheCameraChannelSelectsTheControllerBeforeStoppingEverything) {
+    int exitCode = run([this] {
+        connectAll();
+        // A 'P' that the silent drive module does not answer: the link counts as on the camera
+        // channel from then on.
+        vt::clientSend(command, bytesOf("FF 38 50 00 00 00 00 00 00 50 FF 37"));
+        waitUntil([this] { return replies().size() == 1; });
+        vt::clientSend(command, bytesOf("FF 36"));
+    });
+    EXPECT_EQ(exitCode, 0);
+    ASSERT_EQ(replies().size(), 1u);
+    EXPECT_EQ(replies()[0][0], 20);
+    EXPECT_TRUE(endsWith(vt::traceText(), std::string("(10) 5C 32 (10) ") + kShutdownTrace)) << tail(vt::traceText());
+    EXPECT_EQ(control.cameraSelected, 0);
 }
 
 TEST_F(WinMainTest, PacketsSentBeforeTheOtherPortsConnectAreServedInOrderAfterwards) {
@@ -121,6 +164,7 @@ TEST_P(LostClientTest, ClosingOrResettingAnyOnePortEndsTheProgram) {
     });
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(control.quitRequested.load());
+    EXPECT_TRUE(endsWith(hex(vt::written("COM1:")), kShutdownBytes));  // the robot is stopped
     EXPECT_FALSE(control.commandEndpoint->connected.load());
     EXPECT_FALSE(control.imageEndpoint->connected.load());
     EXPECT_FALSE(control.trackingEndpoint->connected.load());
