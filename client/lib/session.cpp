@@ -60,8 +60,12 @@ bool sendAll(int s, const uint8_t* data, size_t length) {
 }  // namespace
 
 std::vector<uint8_t> frameCommand(const std::vector<uint8_t>& packet) {
+    return frameWithChecksum(packet, packetChecksum(packet.data(), static_cast<int>(packet.size())));
+}
+
+std::vector<uint8_t> frameWithChecksum(const std::vector<uint8_t>& packet, uint8_t checksum) {
     std::vector<uint8_t> body(packet);
-    body.push_back(packetChecksum(packet.data(), static_cast<int>(packet.size())));
+    body.push_back(checksum);
     std::vector<uint8_t> frame{FRAME_ESCAPE, FRAME_START};
     for (uint8_t b : body) {
         frame.push_back(b);
@@ -82,6 +86,7 @@ const char* describe(ReadStatus status) {
         case ReadStatus::Timeout: return "no reply in time";
         case ReadStatus::Closed: return "connection closed by Halvoran";
         case ReadStatus::BadChecksum: return "reply with a bad checksum";
+        case ReadStatus::Malformed: return "reply of an unexpected length";
     }
     return "?";
 }
@@ -165,7 +170,7 @@ ReadStatus Session::readTrackReport(std::array<uint8_t, 8>& report, int timeoutM
     std::vector<uint8_t> payload;
     ReadStatus status = readFramed(2, trackingReader_, payload, timeoutMs);
     if (status != ReadStatus::Ok) return status;
-    if (payload.size() != report.size()) return ReadStatus::BadChecksum;
+    if (payload.size() != report.size()) return ReadStatus::Malformed;
     std::copy(payload.begin(), payload.end(), report.begin());
     return status;
 }
@@ -185,6 +190,46 @@ size_t Session::readImage(std::vector<uint8_t>& out, size_t wanted, int quietMs)
         got += static_cast<size_t>(n);
     }
     return got;
+}
+
+long Session::readImageChunk(std::vector<uint8_t>& out, size_t maxBytes, int timeoutMs) {
+    if (sockets_[1] < 0) return -1;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        pollfd in{sockets_[1], POLLIN, 0};
+        int ready = poll(&in, 1, msLeft(deadline));
+        if (ready < 0 && errno == EINTR) {
+            if (msLeft(deadline) == 0) return 0;
+            continue;
+        }
+        if (ready < 0) return -1;
+        if (ready == 0) return 0;
+        uint8_t buffer[4096];
+        size_t room = std::min(sizeof buffer, maxBytes);
+        if (room == 0) return 0;
+        ssize_t n = recv(sockets_[1], buffer, room, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        out.insert(out.end(), buffer, buffer + n);
+        return n;
+    }
+}
+
+int Session::discardPending() {
+    int replies = 0;
+    std::vector<uint8_t> payload;
+    for (;;) {
+        ReadStatus status = readReply(payload, 0);
+        if (status == ReadStatus::Timeout || status == ReadStatus::Closed) break;
+        ++replies;
+    }
+    for (;;) {
+        ReadStatus status = readFramed(2, trackingReader_, payload, 0);
+        if (status == ReadStatus::Timeout || status == ReadStatus::Closed) break;
+    }
+    std::vector<uint8_t> image;
+    while (readImageChunk(image, 4096, 0) > 0) image.clear();
+    return replies;
 }
 
 bool Session::waitForClose(int timeoutMs) {

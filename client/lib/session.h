@@ -19,12 +19,16 @@ constexpr int TRACKING_PORT = 5002;
 
 // A packet (letter and parameters) with its checksum, framed and escaped for the wire.
 std::vector<uint8_t> frameCommand(const std::vector<uint8_t>& packet);
+// The same with a checksum of the caller's choice (to see how Halvoran answers a wrong one).
+std::vector<uint8_t> frameWithChecksum(const std::vector<uint8_t>& packet, uint8_t checksum);
 // A reply payload framed as Halvoran frames it (for tests and tools).
 std::vector<uint8_t> frameReply(const std::vector<uint8_t>& payload);
 // The quit escape.
 std::vector<uint8_t> quitEscape();
 
-enum class ReadStatus { Ok, Timeout, Closed, BadChecksum };
+// Malformed: a framed packet with a good checksum whose length does not fit what was asked for
+// (a tracking report is always 8 bytes).
+enum class ReadStatus { Ok, Timeout, Closed, BadChecksum, Malformed };
 const char* describe(ReadStatus status);
 
 // Takes framed packets out of a byte stream and checks their checksums.
@@ -65,6 +69,14 @@ public:
     // Appends image-port bytes to out until `wanted` bytes have come or none came for
     // quietMs; returns how many were appended.
     size_t readImage(std::vector<uint8_t>& out, size_t wanted, int quietMs);
+    // Appends what one receive on the image port gives, waiting at most timeoutMs for it.
+    // Returns the number of bytes appended, 0 when none came in time, -1 when the port closed.
+    long readImageChunk(std::vector<uint8_t>& out, size_t maxBytes, int timeoutMs);
+
+    // Throws away what has already arrived and was not asked for: replies on the command port,
+    // reports on the tracking port and bytes on the image port. Returns the number of replies
+    // thrown away (late answers to an earlier command that ran out of time).
+    int discardPending();
     // Sends bytes on the image or tracking port (Halvoran reads and discards them).
     bool sendOn(int portIndex, const std::vector<uint8_t>& bytes);
 
