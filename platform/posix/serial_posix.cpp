@@ -106,7 +106,9 @@ bool serialConfigure(SerialLine* line) {
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
-    settings.c_cc[VMIN] = 0;
+    // With VMIN 0 a terminal reads 0 when no byte waits, which looks like a hang-up; with VMIN 1
+    // the non-blocking read says EAGAIN then, and 0 only after a real hang-up.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0) return false;
     if (tcsetattr(line->fd, TCSANOW, &settings) != 0) return false;
