@@ -72,6 +72,41 @@ int listenUnix(const std::string& path, std::string& error) {
     return fd;
 }
 
+// As a client of a running simulator: sends each command on its control socket and prints
+// the reply lines. Exit 0 when every reply is not an error.
+int sendCommands(const std::string& path, const std::vector<std::string>& commands) {
+    sockaddr_un addr{};
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::fprintf(stderr, "halvoran-sim: cannot reach %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    int result = 0;
+    std::string pending;
+    for (const std::string& command : commands) {
+        const std::string line = command + "\n";
+        if (::write(fd, line.data(), line.size()) != ssize_t(line.size())) return 1;
+        while (pending.find('\n') == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            char buf[4096];
+            const ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::read(fd, buf, sizeof buf) : -1;
+            if (n <= 0) {
+                std::fprintf(stderr, "halvoran-sim: no reply to \"%s\"\n", command.c_str());
+                return 1;
+            }
+            pending.append(buf, size_t(n));
+        }
+        const std::string reply = pending.substr(0, pending.find('\n'));
+        pending.erase(0, reply.size() + 1);
+        std::printf("%s\n", reply.c_str());
+        if (reply.rfind("error", 0) == 0) result = 1;
+    }
+    ::close(fd);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,7 +152,18 @@ int main(int argc, char** argv) {
     app.add_option("--fault", faultTexts,
                    "a fault at start, e.g. \"camera silent\", \"drive slow 300\", "
                    "\"link garble 5\", \"link unplugged\" (repeatable)");
+    std::vector<std::string> commands;
+    app.add_option("--command", commands,
+                   "send a command to the simulator already running at --control, print the "
+                   "reply and end (repeatable), e.g. --command state");
     CLI11_PARSE(app, argc, argv);
+    if (!commands.empty()) {
+        if (controlPath.empty()) {
+            std::fprintf(stderr, "halvoran-sim: --command needs --control PATH\n");
+            return 2;
+        }
+        return sendCommands(controlPath, commands);
+    }
 
     sim::Config config;
     config.pacing = !noPacing;

@@ -147,6 +147,20 @@ TEST_F(SimProcess, AnswersOnItsPseudoTerminalTracesAndEndsOnSigterm) {
     EXPECT_NE(state.find("\"from_host\":6"), std::string::npos) << state;
     EXPECT_NE(state.find("\"to_host\":5"), std::string::npos) << state;
 
+    // The program itself as a client of the control socket.
+    {
+        ChildProcess client;
+        const std::string out = dir + "/client.txt";
+        ASSERT_TRUE(client.start({HALVORAN_SIM_BIN, "--control", control, "--command", "note from a client",
+                                  "--command", "state"},
+                                 {}, dir + "/client-err.txt", out));
+        int code = -1;
+        ASSERT_TRUE(client.waitExit(5000, code));
+        EXPECT_EQ(code, 0);
+        const std::string text = readFile(out);
+        EXPECT_EQ(text.rfind("ok\n{\"time_us\":", 0), 0u) << text;
+    }
+
     // Every byte in both directions, with its time, direction and channel.
     ASSERT_TRUE(waitUntil([&] {
         return readFile(trace).find("out controller 00") != std::string::npos;
@@ -180,6 +194,7 @@ TEST_F(SimProcess, AnswersOnItsPseudoTerminalTracesAndEndsOnSigterm) {
     EXPECT_FALSE(exists(link));
     EXPECT_FALSE(exists(control));
     EXPECT_NE(readFile(trace).find("event control end"), std::string::npos);
+    EXPECT_NE(readFile(trace).find("event control from a client"), std::string::npos);
 }
 
 TEST_F(SimProcess, CameraStreamsTrackingPacketsUntilACarriageReturn) {
