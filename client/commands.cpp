@@ -128,7 +128,7 @@ std::string commandSummary() {
            "  track colour R1 R2 G1 G2 B1 B2 [--mode both|pan|tilt|report] [--seconds S] [--count N] [--json]\n"
            "  track window [--mode ...] [...]\n"
            "                         track and print each report until the time or count is up or Ctrl-C\n"
-           "  dump [-o frame.png] [--raw FILE]\n"
+           "  dump [-o frame.png] [--raw FILE] [--wait SEC]\n"
            "                         save one camera frame as a picture (and/or its raw bytes)\n"
            "  raw LETTER [HEX...] [--checksum HEX]\n"
            "                         send any packet and print the reply\n"
@@ -197,7 +197,7 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
     track->add_option("--mode", mode, "which servos follow: both, pan, tilt or report (none)")
         ->check(CLI::IsMember({"both", "pan", "tilt", "report"}));
     CLI::Option* secondsOption =
-        track->add_option("--seconds", seconds, "stop after this many seconds")->check(CLI::PositiveNumber);
+        track->add_option("--seconds", seconds, "stop after this many seconds")->check(CLI::Range(0.001, 1e6));
     CLI::Option* countOption =
         track->add_option("--count", count, "stop after this many reports")->check(CLI::PositiveNumber);
     track->add_flag("--json", json, "one JSON object a line");
@@ -207,6 +207,10 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
     CLI::App* dump = app.add_subcommand("dump", "save one camera frame");
     dump->add_option("-o,--output", pngPath, "PNG file for the picture (default frame.png)");
     dump->add_option("--raw", rawPath, "file for the frame's bytes as the camera sent them");
+    double frameWait = 0;
+    CLI::Option* frameWaitOption =
+        dump->add_option("--wait", frameWait, "seconds the frame may take to come (default 15)")
+            ->check(CLI::Range(0.001, 3600.0));
 
     // raw
     std::string letter, checksum;
@@ -278,6 +282,7 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
         command.pngPath = pngPath;
         command.rawPath = rawPath;
         if (pngPath.empty() && rawPath.empty()) command.pngPath = "frame.png";
+        if (*frameWaitOption) command.frameWaitSeconds = frameWait;
         return true;
     }
     if (app.got_subcommand(raw)) {
@@ -483,6 +488,7 @@ Outcome Runner::dump(const Command& c) {
 
     // The frame comes unframed on the image port once the camera has sent all of it; it is
     // complete at the first ':' after a byte 3.
+    const int frameWaitMs = c.frameWaitSeconds ? static_cast<int>(*c.frameWaitSeconds * 1000) : settings_.frameWaitMs;
     std::vector<uint8_t> frame;
     FrameEnd end;
     auto lastByte = Clock::now();
@@ -493,14 +499,14 @@ Outcome Runner::dump(const Command& c) {
             if (settings_.progress) err_ << std::endl;
             return failure(Failure::Interrupted, "frame dump interrupted");
         }
-        int allowed = any ? settings_.frameQuietMs : settings_.frameWaitMs;
+        int allowed = any ? settings_.frameQuietMs : frameWaitMs;
         auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastByte).count();
         if (waited >= allowed) {
             if (settings_.progress && any) err_ << std::endl;
             if (!any) {
                 return failure(Failure::Protocol, "no frame came on the image port within " +
-                                                      std::to_string(settings_.frameWaitMs / 1000) +
-                                                      " s (the camera sent no complete frame)");
+                                                      std::to_string(frameWaitMs) +
+                                                      " ms (the camera sent no complete frame)");
             }
             return failure(Failure::Protocol, "the frame stopped after " + std::to_string(frame.size()) + " bytes");
         }

@@ -50,6 +50,7 @@ struct Command {
     bool json = false;
     std::string pngPath;  // dump
     std::string rawPath;  // dump
+    std::optional<double> frameWaitSeconds;  // dump: how long the frame may take to come
     long sleepMs = 0;
     std::string helpText;
 };
