@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds what is missing, starts the simulated robot (halvoran-sim) and Halvoran on it, and
-# serves until Ctrl-C, which stops both.
+# serves until Ctrl-C, which stops both. Halvoran serves one client session and ends when the
+# client leaves; like a service manager on the robot, this script starts it again each time, so
+# that session after session works.
 #
 #   ./run.sh
+#   ./run.sh --demo                      a short tour through one client session, then the end
 #   HALVORAN_BUILD_DIR=other ./run.sh    builds and runs from another build directory
 #
 # Then connect a client to 127.0.0.1, ports 5000 (commands), 5001 (frames), 5002 (tracking),
@@ -25,6 +28,13 @@ install_missing() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
+
+demo=0
+case "${1:-}" in
+    "") ;;
+    --demo) demo=1 ;;
+    *) echo "usage: ./run.sh [--demo]" >&2; exit 2 ;;
+esac
 
 build="${HALVORAN_BUILD_DIR:-build}"
 install_missing
@@ -53,12 +63,19 @@ stop() {
     rm -f "$runtime/sim.out"
     echo "== the simulator's trace is kept in $trace"
 }
-trap stop INT TERM EXIT
+# Ctrl-C or a TERM ends the script (so that Halvoran is not started again), and the end stops both.
+trap stop EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 # Each program in its own process group: Ctrl-C reaches only this script, which stops them in order.
 set -m
 
+# On the tour the target moves round a circle, so that the camera can be seen following it.
+sim_world=()
+[ "$demo" -eq 1 ] && sim_world=(--world "circle 0 0 10 6")
+
 echo "== starting the simulated robot"
-"$build/sim/halvoran-sim" --link "$link" --control "$control" --trace "$trace" \
+"$build/sim/halvoran-sim" --link "$link" --control "$control" --trace "$trace" "${sim_world[@]}" \
     > "$runtime/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -68,15 +85,59 @@ for _ in $(seq 100); do
 done
 [ -e "$link" ] || { echo "halvoran-sim did not come up"; cat "$runtime/sim.out"; exit 1; }
 
-echo "== starting Halvoran on $link"
-HALVORAN_COM1="$link" HALVORAN_HEADLESS=1 "$build/app/halvoran" &
-halvoran_pid=$!
+start_halvoran() {
+    HALVORAN_COM1="$link" HALVORAN_HEADLESS=1 "$build/app/halvoran" &
+    halvoran_pid=$!
+}
+
+if [ "$demo" -eq 1 ]; then
+    echo "== starting Halvoran on $link"
+    start_halvoran
+    echo "== the tour, through one client session"
+    echo
+    tour_status=0
+    "$build/client/halvoran-client" --connect-timeout 10000 <<'TOUR' || tour_status=$?
+echo 1. Driving forward at speed 40 for one second, then stopping.
+drive --speed 40 --steer 127
+sleep 1000
+stop
+echo 2. Moving the servos: steering left, then right with the camera turned, then all to the middle.
+drive --steer 80
+sleep 400
+drive --steer 170 --pan 100 --tilt 150
+sleep 400
+drive --steer 127 --pan 127 --tilt 127
+echo 3. One camera line: asking the camera for its version.
+camera gv
+echo 4. Tracking the green target for five seconds. It moves round a circle, and the pan servo
+echo    (servo1) and the tilt servo (servo2) turn after it to keep it near the middle of the
+echo    picture (x about 40, y about 72).
+track colour 30 90 170 230 50 110 --mode both --seconds 5
+echo 5. Saving one camera frame as frame.png.
+dump -o frame.png
+echo The tour is over. Leaving the session stops the drive and switches the servos off.
+quit
+TOUR
+    # Halvoran ends by itself when the client leaves.
+    for _ in $(seq 50); do
+        kill -0 "$halvoran_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo
+    if [ "$tour_status" -eq 0 ]; then
+        echo "== the tour is complete; the picture is in $PWD/frame.png"
+    else
+        echo "== the tour stopped with an error (exit status $tour_status)"
+    fi
+    exit "$tour_status"
+fi
 
 cat <<EOF
 
 Halvoran is running on the simulated robot. Connect a client to 127.0.0.1:
   port 5000  commands       port 5001  frame dumps       port 5002  tracking reports
 for example with $build/client/halvoran-client (see README.md, "The client").
+Halvoran serves one client session at a time and is started again after each one.
 
 The simulator's state, faults and world (see README.md, "The simulated robot"):
   $build/sim/halvoran-sim --control $control --command state
@@ -85,5 +146,30 @@ Its trace: $trace
 Press Ctrl-C to stop both.
 EOF
 
-# Serve until Ctrl-C, or until one of the two ends by itself.
-wait -n "$sim_pid" "$halvoran_pid" || true
+# Serve until Ctrl-C or until the simulator ends. Halvoran is started again whenever a session
+# ends; if it keeps failing at once (its serial line or ports taken), give up.
+quick_failures=0
+while :; do
+    echo "== starting Halvoran on $link"
+    start_halvoran
+    started=$SECONDS
+    ended=""
+    status=0
+    wait -n -p ended "$sim_pid" "$halvoran_pid" || status=$?
+    if [ "${ended:-}" = "$sim_pid" ] || ! kill -0 "$sim_pid" 2>/dev/null; then
+        echo "== the simulated robot ended"
+        break
+    fi
+    halvoran_pid=""
+    if [ "$status" -ne 0 ] && [ $((SECONDS - started)) -lt 2 ]; then
+        quick_failures=$((quick_failures + 1))
+        if [ "$quick_failures" -ge 5 ]; then
+            echo "== Halvoran failed to start five times in a row (exit status $status); giving up"
+            exit 1
+        fi
+        sleep 1
+    else
+        quick_failures=0
+        echo "== the client session ended (Halvoran's exit status $status)"
+    fi
+done

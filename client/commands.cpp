@@ -133,6 +133,7 @@ std::string commandSummary() {
            "  raw LETTER [HEX...] [--checksum HEX]\n"
            "                         send any packet and print the reply\n"
            "  sleep MS               wait\n"
+           "  echo TEXT              print the text (to narrate a script)\n"
            "  quit                   end the session\n"
            "  help                   this list; COMMAND --help for a command's options\n";
 }
@@ -147,6 +148,11 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
         command.cameraLine = cameraLineOf(line.substr(first.size()));
         std::vector<uint8_t> packet;
         return cameraPacket(command.cameraLine, packet, error);
+    }
+    if (first == "echo") {
+        command.kind = CommandKind::Echo;
+        command.text = cameraLineOf(line.substr(first.size()));
+        return true;
     }
     if (first == "help" || first == "?") {
         command.kind = CommandKind::Help;
@@ -325,7 +331,7 @@ Runner::Runner(Session& session, std::ostream& out, std::ostream& err, RunSettin
     : session_(session), out_(out), err_(err), settings_(settings) {}
 
 Outcome Runner::run(const Command& c) {
-    if (ended_ && c.kind != CommandKind::Help) return failure(Failure::Connection, "the session has ended");
+    if (ended_ && c.kind != CommandKind::Help && c.kind != CommandKind::Echo) return failure(Failure::Connection, "the session has ended");
     switch (c.kind) {
         case CommandKind::Drive: return drive(c);
         case CommandKind::Camera: return camera(c);
@@ -335,6 +341,7 @@ Outcome Runner::run(const Command& c) {
         case CommandKind::Raw: return raw(c);
         case CommandKind::Sleep: return sleep(c);
         case CommandKind::Quit: return quit();
+        case CommandKind::Echo: out_ << c.text << std::endl; return {};
         case CommandKind::Help: out_ << c.helpText << std::flush; return {};
     }
     return {};

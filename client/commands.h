@@ -32,13 +32,14 @@ struct Outcome {
     bool ok() const { return failure == Failure::None; }
 };
 
-enum class CommandKind { Drive, Camera, Modules, Track, Dump, Raw, Sleep, Quit, Help };
+enum class CommandKind { Drive, Camera, Modules, Track, Dump, Raw, Sleep, Echo, Quit, Help };
 
 struct Command {
     CommandKind kind = CommandKind::Help;
     std::string name;  // as typed, for messages
     DriveRequest drive;
     std::string cameraLine;
+    std::string text;  // echo
     std::vector<uint8_t> bytes;  // modules: the bytes; raw: the parameters
     uint8_t letter = 0;          // raw
     std::optional<uint8_t> checksum;  // raw: sent instead of the right one

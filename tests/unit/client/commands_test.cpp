@@ -54,6 +54,9 @@ TEST(SessionLines, CameraTakesTheRestOfTheLineAsTyped) {
     EXPECT_EQ(parsed("camera tc 0 255 150 255 0 255").cameraLine, "tc 0 255 150 255 0 255");
     EXPECT_EQ(parsed("camera   \"gm  -x\"  ").cameraLine, "gm  -x");
     EXPECT_EQ(parsed("camera").cameraLine, "");
+    Command echo = parsed("echo  Driving; forward\tnow ");
+    EXPECT_EQ(echo.kind, CommandKind::Echo);
+    EXPECT_EQ(echo.text, "Driving; forward\tnow");
     EXPECT_NE(refused("camera " + std::string(128, 'x')).find("at most 127"), std::string::npos);
 }
 
