@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
+          libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
           xvfb xdotool x11-utils tmux)
 
 install_missing() {

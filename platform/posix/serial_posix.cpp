@@ -228,6 +228,9 @@ void serialInterrupt(SerialLine* line) {
 
 void serialClose(SerialLine* line) {
     if (line == nullptr) return;
+    // The exclusive flag stays on the device while anyone else keeps it open (a simulator
+    // holding its end of a pseudo-terminal); a later open by this program must find it free.
+    ioctl(line->fd, TIOCNXCL);
     close(line->fd);
     close(line->wakeFd);
     delete line;
