@@ -636,6 +636,13 @@ void clientSend(int client, const std::vector<uint8_t>& bytes) {
     if (it != w.clients.end()) it->second->toSystem.insert(it->second->toSystem.end(), bytes.begin(), bytes.end());
 }
 
+void clientDiscardReceived(int client) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    auto it = w.clients.find(client);
+    if (it != w.clients.end()) it->second->sends.clear();
+}
+
 void clientClose(int client) {
     World& w = world();
     std::lock_guard<std::mutex> hold(w.lock);

@@ -84,6 +84,8 @@ int connectClient(uint16_t port);
 bool listening(uint16_t port);
 // Bytes that the client sends to the system, readable by its next receives.
 void clientSend(int client, const std::vector<uint8_t>& bytes);
+// Forgets what the system has sent to the client so far (long runs keep memory bounded).
+void clientDiscardReceived(int client);
 // The client closes (the system's receive then sees 0) or resets (ECONNRESET).
 void clientClose(int client);
 void clientReset(int client);
