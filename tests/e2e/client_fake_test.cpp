@@ -1,7 +1,6 @@
 // halvoran-client as a process against a stand-in for Halvoran: what it sends, what it prints,
 // and how it fails (nobody listening, a garbled reply, silence, error results by name).
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,33 +12,21 @@
 #include "client/lib/requests.h"
 #include "sim/frame_format.h"
 #include "tests/e2e/client_fake_halvoran.h"
+#include "tests/e2e/client_run.h"
 #include "tests/e2e/client_tmux.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 #ifdef HALVORAN_CLIENT_BIN
 
+using client_tests::ClientRun;
 using client_tests::FakeHalvoran;
-using testing_support::ChildProcess;
+using client_tests::linesOf;
 using testing_support::hex;
 using testing_support::readFile;
 using testing_support::waitUntil;
 
 namespace {
-
-struct ClientRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
 
 class ClientAgainstFake : public ::testing::Test {
 protected:
@@ -62,18 +49,10 @@ protected:
     }
     FakeHalvoran& fake() { return *fake_; }
 
-    // Runs the client to its end with standard input from stdinPath (or /dev/null).
     ClientRun run(const std::vector<std::string>& args, const std::string& stdinPath = "/dev/null") {
-        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" < \"$HALVORAN_CLIENT_STDIN\"",
-                                      HALVORAN_CLIENT_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ChildProcess client;
-        ClientRun result;
-        EXPECT_TRUE(client.start(argv, {"HALVORAN_CLIENT_STDIN=" + stdinPath}, dir + "/err.txt", dir + "/out.txt"));
-        EXPECT_TRUE(client.waitExit(30000, result.exitCode)) << "halvoran-client did not end";
-        result.out = readFile(dir + "/out.txt");
-        result.err = readFile(dir + "/err.txt");
-        return result;
+        ClientRun r = client_tests::runClient(HALVORAN_CLIENT_BIN, dir, args, stdinPath);
+        EXPECT_NE(r.exitCode, -1) << "halvoran-client did not end";
+        return r;
     }
 
     // Every error is one line on standard error.
@@ -231,18 +210,13 @@ TEST_F(ClientAgainstFake, DumpWritesThePictureAndTheRawBytes) {
     EXPECT_NE(r.out.find("frame: 34470 bytes"), std::string::npos) << r.out;
     EXPECT_EQ(readFile(raw), std::string(stream.begin(), stream.end()));
 
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    ASSERT_NE(png_image_begin_read_from_file(&image, png.c_str()), 0) << image.message;
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    ASSERT_NE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr), 0) << image.message;
+    client_tests::Picture image = client_tests::readPicture(png);
     EXPECT_EQ(image.width, 160u);
     EXPECT_EQ(image.height, 143u);
+    ASSERT_FALSE(image.rgb.empty());
     // Picture pixel (30, 100) is drawn twice across, at 60 and 61.
     for (int x : {60, 61}) {
-        const uint8_t* p = &rgb[(size_t(100) * 160 + x) * 3];
+        const uint8_t* p = image.at(unsigned(x), 100);
         EXPECT_EQ(hex({p, p + 3}), hex({16 + 30, 16 + 100, 200})) << x;
     }
 }
