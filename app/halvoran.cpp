@@ -3,6 +3,7 @@
 #include <new>
 
 #include "app/control_state.h"
+#include "camera/tracking_parser.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
 #include "motion/controller_packets.h"
@@ -107,6 +108,7 @@ bool mainLoopPass(Deframer& deframer) {
         }
     }
     if (n < 1) {
+        if (control.trackModeBoth || control.trackModeServo2 || control.trackModeServo1 || control.trackModeReportOnly) trackingStep();
         // The modes are read again after the tracking step.
         if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) idleTimeouts();
     }

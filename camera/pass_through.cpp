@@ -1,0 +1,87 @@
+#include "camera/pass_through.h"
+
+#include "app/control_state.h"
+#include "link/channel.h"
+#include "link/serial_port.h"
+#include "protocol/dispatcher.h"
+#include "protocol/framing.h"
+
+namespace {
+
+constexpr int kCarriageReturn = 0x0D;
+constexpr uint8_t kPrompt = ':';
+constexpr uint8_t kEmptyRead = '*';  // what readByte leaves in its output when the ring is empty
+constexpr int kFirstAnswerIndex = 2;
+constexpr int kCameraEmptyPolls = 10;
+constexpr int kCameraPositionLimit = 96;  // a longer answer at an empty poll is given up
+constexpr int kControllerEmptyPolls = 4;
+constexpr uint32_t kPollPauseMs = 50;
+
+// The number of bytes to send: the count byte read as signed, never more than the packet holds
+// between the count byte and the checksum.
+int bytesToSend(const uint8_t* packet, int32_t count) {
+    if (count < 2) return 0;
+    int requested = static_cast<int8_t>(packet[1]);
+    int present = count - 3;
+    if (requested > present) requested = present;
+    return requested > 0 ? requested : 0;
+}
+
+void writeRequest(const uint8_t* packet, int n) {
+    for (int i = 0; i < n; ++i) control.serialPort->writeByte(packet[2 + i]);
+}
+
+}  // namespace
+
+void cameraPassThrough(const uint8_t* packet, int32_t count) {
+    cameraEntryWithPrompt();
+    writeRequest(packet, bytesToSend(packet, count));
+    control.serialPort->writeByte(kCarriageReturn);
+
+    uint8_t answer[PASS_THROUGH_BUFFER_SIZE];
+    int p = kFirstAnswerIndex;
+    int emptyPolls = 0;
+    for (;;) {
+        if (control.serialPort->readByte(answer[p])) {
+            if (answer[p] == kPrompt) {
+                answer[0] = RESULT_DONE;
+                answer[1] = static_cast<uint8_t>(p - 1);
+                sendReply(answer, p + 1, control.commandEndpoint);
+                return;
+            }
+            ++p;
+            if (p == PASS_THROUGH_BUFFER_SIZE) break;  // full without a prompt
+            continue;
+        }
+        platform::sleepMs(kPollPauseMs);
+        ++emptyPolls;
+        if (emptyPolls >= kCameraEmptyPolls || p > kCameraPositionLimit) break;
+    }
+    const uint8_t failed[2] = {RESULT_NO_CAMERA_ANSWER, 0};
+    sendReply(failed, 2, control.commandEndpoint);
+}
+
+void controllerPassThrough(const uint8_t* packet, int32_t count) {
+    controllerEntryPlain();
+    control.serialPort->drain();
+    writeRequest(packet, bytesToSend(packet, count));
+
+    uint8_t answer[PASS_THROUGH_BUFFER_SIZE];
+    // The last place of the buffer is kept for the closing '*'.
+    constexpr int kLastDataIndex = PASS_THROUGH_BUFFER_SIZE - 2;
+    int p = kFirstAnswerIndex;
+    int emptyPolls = 0;
+    while (p <= kLastDataIndex) {
+        if (control.serialPort->readByte(answer[p])) {
+            ++p;
+            continue;
+        }
+        platform::sleepMs(kPollPauseMs);
+        ++emptyPolls;
+        if (emptyPolls >= kControllerEmptyPolls) break;
+    }
+    answer[p] = kEmptyRead;
+    answer[0] = RESULT_DONE;
+    answer[1] = static_cast<uint8_t>(p - 1);
+    sendReply(answer, p + 1, control.commandEndpoint);
+}
