@@ -86,6 +86,8 @@ protected:
     sim::Com2Device com2;
     SimCom2FarEnd com2Far{com2};
     testing_support::ScriptedDevice camera;
+    sim::Robot robot;
+    SimFarEnd simCamera{robot};
     std::thread watcher;
 };
 
@@ -302,9 +304,7 @@ TEST_F(MenuModeTest, TheFollowLoopNeverTakesABytePassedInTheRingForANewOne) {
 }
 
 TEST_F(MenuModeTest, TheWholeFollowSequenceRunsAgainstTheSimulatedCamera) {
-    sim::Robot robot;
-    SimFarEnd far(robot);
-    create(&far);
+    create(&simCamera);
     followLine();
     ASSERT_TRUE(sendOldest(menuMode.senders[SENDER_COM2]));  // the drive packet
     for (int i = 0; i < 8; ++i) ASSERT_TRUE(sendOldest(menuMode.senders[SENDER_COM1]));
@@ -320,7 +320,7 @@ TEST_F(MenuModeTest, TheWholeFollowSequenceRunsAgainstTheSimulatedCamera) {
     std::string written = textOf(vt::written("COM1:"));
     EXPECT_EQ(written, "\rCR 18 40 17 2 19 33\rrm 1\rmm 0\rnf 1\rsw 1 1 80 40\r\rpm 0\rtc 0 255 150 255 0 255\r\r\r\r");
     {
-        std::lock_guard<std::mutex> hold(far.mutex());
+        std::lock_guard<std::mutex> hold(simCamera.mutex());
         EXPECT_FALSE(robot.camera().tracking());
         EXPECT_FALSE(robot.camera().middleMass());
         EXPECT_EQ(robot.camera().colourRanges(), (std::array<uint8_t, 6>{0, 255, 150, 255, 0, 255}));

@@ -1,0 +1,502 @@
+// The built halvoran with its window, on a virtual X server (Xvfb) started by each test, and
+// the single-instance rule without a display.
+//
+// The tests look at the display only with the X tools a user has at hand: xwininfo for the
+// windows (listed top-most first), xdotool for keys and focus, import (ImageMagick) for
+// screenshots. There is no window manager, so keyboard focus is set directly.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+extern char** environ;
+
+using testing_support::ChildProcess;
+using testing_support::waitUntil;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs a program to its end (at most timeoutMs) and returns its standard output; exitCode -1
+// when it could not be run or did not end in time.
+std::string runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int& exitCode,
+                    int timeoutMs = 10000) {
+    exitCode = -1;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return "";
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+    for (const std::string& extra : environment) {
+        std::string name = extra.substr(0, extra.find('=') + 1);
+        std::erase_if(envStrings, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
+        envStrings.push_back(extra);
+    }
+    std::vector<char*> envp;
+    for (std::string& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args(argv);
+    std::vector<char*> argp;
+    for (std::string& s : args) argp.push_back(s.data());
+    argp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int started = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string output;
+    if (started != 0) {
+        close(out[0]);
+        return output;
+    }
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        pollfd in{out[0], POLLIN, 0};
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0 || poll(&in, 1, left) <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        char buffer[4096];
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) exitCode = WEXITSTATUS(status);
+    return output;
+}
+
+// A virtual X server on a display number that it picks itself.
+class VirtualDisplay {
+public:
+    ~VirtualDisplay() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+    }
+    // False with a reason when no X server could be started.
+    bool start(std::string& reason) {
+        int numberPipe[2];
+        if (pipe(numberPipe) != 0) {
+            reason = "no pipe";
+            return false;
+        }
+        std::string fd = std::to_string(numberPipe[1]);
+        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
+        std::vector<char*> argp;
+        for (std::string& s : args) argp.push_back(s.data());
+        argp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, numberPipe[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+        int started = posix_spawnp(&pid_, "Xvfb", &actions, &attributes, argp.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        close(numberPipe[1]);
+        if (started != 0) {
+            close(numberPipe[0]);
+            pid_ = -1;
+            reason = "Xvfb could not be run (is the xvfb package installed?)";
+            return false;
+        }
+        // Xvfb writes its display number once it accepts clients.
+        std::string number;
+        auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
+            pollfd in{numberPipe[0], POLLIN, 0};
+            if (poll(&in, 1, 100) != 1) continue;
+            char buffer[16];
+            ssize_t n = read(numberPipe[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            number.append(buffer, static_cast<size_t>(n));
+        }
+        close(numberPipe[0]);
+        if (number.find('\n') == std::string::npos) {
+            reason = "Xvfb did not report a display number";
+            return false;
+        }
+        display_ = ":" + number.substr(0, number.find('\n'));
+        return true;
+    }
+    const std::string& name() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+struct TopWindow {
+    std::string id;
+    std::string title;
+    std::string instance;
+    std::string windowClass;
+    int width = 0, height = 0, x = 0, y = 0;
+};
+
+bool readPpm(const std::string& path, int& width, int& height, std::vector<uint8_t>& rgb) {
+    std::ifstream in(path, std::ios::binary);
+    std::string magic;
+    int maxValue = 0;
+    in >> magic >> width >> height >> maxValue;
+    if (magic != "P6" || width <= 0 || height <= 0 || maxValue <= 0 || maxValue > 65535) return false;
+    in.get();
+    size_t samples = size_t(width) * height * 3;
+    int bytesPerSample = maxValue > 255 ? 2 : 1;
+    std::vector<uint8_t> raw(samples * bytesPerSample);
+    if (!in.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()))) return false;
+    rgb.resize(samples);
+    for (size_t i = 0; i < samples; ++i) {
+        int v = bytesPerSample == 2 ? raw[2 * i] * 256 + raw[2 * i + 1] : raw[i];
+        rgb[i] = static_cast<uint8_t>(v * 255 / maxValue);
+    }
+    return true;
+}
+
+int connectTo(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// GTK keeps parts of its memory until the process ends; only leaks in stacks without a GTK
+// library frame count.
+const char* kGtkLeaks =
+    "leak:libgtk-3.so\nleak:libgdk-3.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libgio-2.0.so\n"
+    "leak:libfontconfig.so\nleak:libpango\nleak:libcairo\nleak:libharfbuzz\nleak:libX11.so\nleak:libgdk_pixbuf\n"
+    "leak:libatk\nleak:libepoxy\nleak:libfreetype\n";
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string taken;
+        ASSERT_TRUE(testing_support::portsFree({5000, 5001, 5002}, taken)) << taken;
+        dir = testing_support::makeTempDir("halvoran-window");
+        char name[256] = {};
+        int slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        close(slave);
+        linePath = name;
+        std::ofstream(dir + "/lsan.supp") << kGtkLeaks;
+        std::string reason;
+        if (!display.start(reason)) GTEST_SKIP() << "no X server for the window tests: " << reason;
+    }
+    void TearDown() override {
+        program.signal(SIGKILL);
+        if (holder >= 0) close(holder);
+        if (master >= 0) close(master);
+    }
+    std::vector<std::string> environment(const std::string& line) {
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        return {"DISPLAY=" + display.name(), "HALVORAN_HEADLESS=0", "HALVORAN_COM1=" + line, "NO_AT_BRIDGE=1",
+                "XDG_RUNTIME_DIR=" + dir, "GDK_BACKEND=x11",
+                std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0",
+                "LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp:print_suppressions=0"};
+    }
+    void start() { ASSERT_TRUE(program.start({HALVORAN_BIN}, environment(linePath), dir + "/stderr")); }
+    std::string tool(const std::vector<std::string>& argv, int* exitCode = nullptr) {
+        int code = -1;
+        std::string output = runTool(argv, {"DISPLAY=" + display.name()}, code);
+        if (exitCode != nullptr) *exitCode = code;
+        return output;
+    }
+    // The top-level windows, top-most first, from lines such as
+    //   0x200003 "Halvoran 2.2": ("halvoran" "WENDLOCK")  240x320+0+0  +0+0
+    std::vector<TopWindow> windows() {
+        std::vector<TopWindow> list;
+        std::istringstream lines(tool({"xwininfo", "-root", "-children"}));
+        std::string line;
+        while (std::getline(lines, line)) {
+            size_t id = line.find("0x");
+            size_t titleStart = line.find('"');
+            size_t titleEnd = line.find("\": (\"");
+            size_t classEnd = line.find("\")", titleEnd);
+            if (id == std::string::npos || titleStart == std::string::npos || titleEnd == std::string::npos ||
+                classEnd == std::string::npos) {
+                continue;
+            }
+            TopWindow w;
+            w.id = line.substr(id, line.find(' ', id) - id);
+            w.title = line.substr(titleStart + 1, titleEnd - titleStart - 1);
+            std::string names = line.substr(titleEnd + 5, classEnd - titleEnd - 5);  // halvoran" "WENDLOCK
+            size_t split = names.find("\" \"");
+            if (split == std::string::npos) continue;
+            w.instance = names.substr(0, split);
+            w.windowClass = names.substr(split + 3);
+            if (std::sscanf(line.c_str() + classEnd + 2, " %dx%d+%d+%d", &w.width, &w.height, &w.x, &w.y) != 4) continue;
+            list.push_back(w);
+        }
+        return list;
+    }
+    bool findWindow(const std::string& title, TopWindow& out, int timeoutMs = 20000) {
+        return waitUntil([&] {
+            for (const TopWindow& w : windows()) {
+                if (w.title == title) {
+                    out = w;
+                    return true;
+                }
+            }
+            return false;
+        }, timeoutMs);
+    }
+    bool windowGone(const std::string& id, int timeoutMs = 10000) {
+        return waitUntil([&] {
+            for (const TopWindow& w : windows()) {
+                if (w.id == id) return false;
+            }
+            return true;
+        }, timeoutMs);
+    }
+    int position(const std::string& id) {
+        std::vector<TopWindow> list = windows();
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (list[i].id == id) return static_cast<int>(i);
+        }
+        return -1;
+    }
+    void press(const std::string& windowId, const std::string& key) {
+        tool({"xdotool", "windowfocus", "--sync", windowId});
+        tool({"xdotool", "key", key});
+    }
+    // Holds a port so that halvoran's own endpoint on it fails and its main thread shows the
+    // bind message: the window serves its menu only while such a box is up.
+    void holdPort(int port) {
+        holder = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(listen(holder, 1), 0);
+    }
+
+    VirtualDisplay display;
+    ChildProcess program;
+    std::string dir, linePath;
+    int master = -1;
+    int holder = -1;
+};
+
+TEST_F(WindowTest, TheWindowHasItsTitleAndClassAndShowsTheTextCentredOnOneLine) {
+    start();
+    TopWindow window;
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window)) << testing_support::readFile(dir + "/stderr");
+    EXPECT_EQ(window.windowClass, "WENDLOCK");
+    TopWindow prompt;
+    ASSERT_TRUE(findWindow("Halvoran", prompt));  // the kill prompt, beside it
+
+    // The screenshot is kept next to the test's other output.
+    int code = -1;
+    tool({"import", "-window", window.id, "window-screenshot.png"}, &code);
+    EXPECT_EQ(code, 0) << "import (ImageMagick) could not take the screenshot";
+    tool({"import", "-window", window.id, "-depth", "8", dir + "/window.ppm"}, &code);
+    ASSERT_EQ(code, 0);
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    ASSERT_TRUE(readPpm(dir + "/window.ppm", width, height, rgb));
+    ASSERT_EQ(width, window.width);
+    auto at = [&](int x, int y) { return &rgb[(size_t(y) * width + x) * 3]; };
+    auto white = [&](int x, int y) { return at(x, y)[0] == 255 && at(x, y)[1] == 255 && at(x, y)[2] == 255; };
+    auto dark = [&](int x, int y) { return at(x, y)[0] + at(x, y)[1] + at(x, y)[2] < 3 * 128; };
+
+    // The client area is the white part below the menu bar.
+    int top = height;
+    while (top > 0 && white(0, top - 1) && white(width - 1, top - 1)) --top;
+    ASSERT_LT(top, height / 4) << "no white client area below a menu bar";
+    ASSERT_GT(top, 10) << "no menu bar above the client area";
+    int left = width, right = -1, upper = height, lower = -1;
+    std::vector<bool> inkRow(height, false);
+    for (int y = top; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (!dark(x, y)) continue;
+            left = std::min(left, x);
+            right = std::max(right, x);
+            upper = std::min(upper, y);
+            lower = std::max(lower, y);
+            inkRow[y] = true;
+        }
+    }
+    ASSERT_GE(right, 0) << "no text in the window";
+    EXPECT_GT(right - left, 60);
+    EXPECT_LE(lower - upper, 24) << "one line of text";
+    for (int y = upper; y <= lower; ++y) EXPECT_TRUE(inkRow[y]) << "a gap between lines at row " << y;
+    EXPECT_NEAR((left + right) / 2.0, (width - 1) / 2.0, 3.0);
+    EXPECT_NEAR((upper + lower) / 2.0, (top + height - 1) / 2.0, 5.0);
+
+    // A service manager ends the robot with SIGTERM, display or not.
+    program.signal(SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(program.waitExit(20000, exitCode));
+    EXPECT_EQ(exitCode, 0) << testing_support::readFile(dir + "/stderr");
+}
+
+TEST_F(WindowTest, TheKillPromptsOkEndsTheProgramWithExitCode0) {
+    start();
+    TopWindow window, prompt;
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
+    ASSERT_TRUE(findWindow("Halvoran", prompt));
+    press(prompt.id, "Return");
+    int exitCode = -1;
+    ASSERT_TRUE(program.waitExit(20000, exitCode));
+    EXPECT_EQ(exitCode, 0) << testing_support::readFile(dir + "/stderr");
+    EXPECT_TRUE(windowGone(prompt.id));
+}
+
+TEST_F(WindowTest, ASecondStartRaisesTheFirstWindowAndEndsWithExitCode0) {
+    start();
+    TopWindow window, prompt;
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
+    ASSERT_TRUE(findWindow("Halvoran", prompt));
+    tool({"xdotool", "windowmove", "--sync", prompt.id, "0", "0"});
+    ASSERT_TRUE(waitUntil([&] { return position(prompt.id) < position(window.id); })) << "the prompt covers the window";
+
+    ChildProcess second;
+    ASSERT_TRUE(second.start({HALVORAN_BIN}, environment("/nonexistent/line"), dir + "/second-stderr"));
+    int exitCode = -1;
+    ASSERT_TRUE(second.waitExit(20000, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(testing_support::readFile(dir + "/second-stderr"), "") << "the second start opened nothing";
+    EXPECT_LT(position(window.id), position(prompt.id)) << "the first window is in front again";
+    EXPECT_TRUE(program.running());
+    TopWindow again;
+    ASSERT_TRUE(findWindow("Halvoran 2.2", again));
+    EXPECT_EQ(again.id, window.id) << "still the one window";
+}
+
+TEST_F(WindowTest, TheAboutDialogOpensFromTheHelpMenuAndClosesWithDone) {
+    holdPort(5000);
+    start();
+    TopWindow window, box;
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
+    ASSERT_TRUE(findWindow("Error", box)) << "the main thread shows the bind message";
+
+    // Help, About: F10 opens the menu bar's first menu, Right the next one, Down selects its
+    // item and Return picks it.
+    TopWindow about;
+    bool opened = waitUntil([&] {
+        press(window.id, "Escape");
+        tool({"xdotool", "key", "F10", "sleep", "0.3", "key", "Right", "sleep", "0.3", "key", "Down", "sleep", "0.3",
+              "key", "Return"});
+        return findWindow("About Nimbrell", about, 1500);
+    }, 30000);
+    ASSERT_TRUE(opened) << "the About dialog did not open";
+    // It covers the window, as it fills the handheld's screen.
+    EXPECT_EQ(about.x, window.x);
+    EXPECT_EQ(about.y, window.y);
+    EXPECT_EQ(about.width, window.width);
+
+    press(about.id, "Return");  // Done
+    EXPECT_TRUE(windowGone(about.id));
+    EXPECT_TRUE(program.running());
+
+    // SIGTERM ends the program even while the main thread's box is on screen.
+    program.signal(SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(program.waitExit(20000, exitCode));
+    EXPECT_EQ(exitCode, 0) << testing_support::readFile(dir + "/stderr");
+    EXPECT_TRUE(windowGone(box.id));
+}
+
+TEST_F(WindowTest, OkOnAStartUpMessageLetsTheStartUpGoOn) {
+    holdPort(5001);
+    start();
+    TopWindow box, prompt;
+    ASSERT_TRUE(findWindow("Error", box));
+    EXPECT_EQ(program.running(), true);
+    press(box.id, "Return");
+    EXPECT_TRUE(windowGone(box.id));
+    // The start-up went on to port 5002 and waits for the client; the kill prompt ends it.
+    int client = -1;
+    EXPECT_TRUE(waitUntil([&] { return (client = connectTo(5002)) >= 0; }, 10000));
+    if (client >= 0) close(client);
+    ASSERT_TRUE(findWindow("Halvoran", prompt));
+    press(prompt.id, "Return");
+    int exitCode = -1;
+    ASSERT_TRUE(program.waitExit(20000, exitCode));
+    EXPECT_EQ(exitCode, 0) << testing_support::readFile(dir + "/stderr");
+}
+
+// ---- without a display ---------------------------------------------------------------------
+
+TEST(WindowHeadlessTest, ASecondInstanceEndsAtOnceWhileTheFirstRunsAndStartsAgainAfterIt) {
+    std::string taken;
+    ASSERT_TRUE(testing_support::portsFree({5000, 5001, 5002}, taken)) << taken;
+    std::string dir = testing_support::makeTempDir("halvoran-headless");
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    close(slave);
+    std::vector<std::string> environment = {"HALVORAN_HEADLESS=1", std::string("HALVORAN_COM1=") + name,
+                                            "XDG_RUNTIME_DIR=" + dir};
+    ChildProcess first;
+    ASSERT_TRUE(first.start({HALVORAN_BIN}, environment, dir + "/first"));
+    // The first instance is up once it listens for its client.
+    int client = -1;
+    ASSERT_TRUE(waitUntil([&] { return (client = connectTo(5000)) >= 0; }, 10000));
+    close(client);
+
+    std::vector<std::string> second = environment;
+    second[1] = "HALVORAN_COM1=/nonexistent/line";
+    ChildProcess other;
+    ASSERT_TRUE(other.start({HALVORAN_BIN}, second, dir + "/second"));
+    int exitCode = -1;
+    ASSERT_TRUE(other.waitExit(10000, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(testing_support::readFile(dir + "/second"), "") << "the second instance opened nothing";
+    EXPECT_TRUE(first.running());
+
+    first.signal(SIGTERM);
+    ASSERT_TRUE(first.waitExit(20000, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    // The lock went with the first instance: a new start runs (and finds no line this time).
+    ChildProcess third;
+    ASSERT_TRUE(third.start({HALVORAN_BIN}, second, dir + "/third"));
+    ASSERT_TRUE(third.waitExit(10000, exitCode));
+    EXPECT_EQ(exitCode, 255);
+    EXPECT_EQ(testing_support::readFile(dir + "/third"), "Error: Unable to open the port\n");
+    close(master);
+}
+
+}  // namespace
