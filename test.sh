@@ -14,7 +14,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
-          xvfb xdotool x11-utils tmux)
+          xvfb xdotool x11-utils imagemagick tmux)
 
 install_missing() {
     local missing=()
