@@ -56,6 +56,10 @@ int interactive(Runner& runner, const std::string& host) {
     while (!runner.ended()) {
         clearInterrupt();
         char* input = readline("halvoran> ");
+        if (input == nullptr && interruptRequested()) {  // Ctrl-C drops the line being typed
+            std::cout << std::endl;
+            continue;
+        }
         if (input == nullptr) {  // end of input (Ctrl-D)
             std::cout << std::endl;
             break;
@@ -185,6 +189,10 @@ int main(int argc, char** argv) {
             report(outcome);
             status = exitStatusOf(outcome.failure);
         }
+    }
+    if (status == 0 && interruptRequested()) {
+        report(Outcome{Failure::Interrupted, "interrupted"});
+        status = exitStatusOf(Failure::Interrupted);
     }
     runner.leave();
     return status;

@@ -122,6 +122,13 @@ Outcome runTeleop(Session& session, const TeleopSettings& settings) {
     {
         Screen screen;
         auto next = Clock::now();
+        // Reports are taken before each exchange too, which throws away what it did not ask for.
+        auto takeReports = [&] {
+            std::array<uint8_t, 8> bytes{};
+            while (tracking && session.readTrackReport(bytes, 0) == ReadStatus::Ok) {
+                trackLine = formatTrackReport(trackReportOf(bytes));
+            }
+        };
         while (lost.ok()) {
             int ch = getch();
             TeleopKey key{};
@@ -138,6 +145,7 @@ Outcome runTeleop(Session& session, const TeleopSettings& settings) {
             if (state.quitRequested()) break;
 
             std::vector<uint8_t> reply;
+            takeReports();
             if (state.takeTrackingToggle()) {
                 Outcome outcome = exchange(session, frameCommand(tracking ? stopTrackPacket()
                                                                           : windowTrackPacket(TrackMode::Both)),
@@ -174,12 +182,7 @@ Outcome runTeleop(Session& session, const TeleopSettings& settings) {
                 }
             }
 
-            if (tracking && lost.ok()) {
-                std::array<uint8_t, 8> bytes{};
-                while (session.readTrackReport(bytes, 0) == ReadStatus::Ok) {
-                    trackLine = formatTrackReport(trackReportOf(bytes));
-                }
-            }
+            if (lost.ok()) takeReports();
             draw(state, tracking, status, trackLine, commands);
         }
     }
