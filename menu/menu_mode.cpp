@@ -214,6 +214,7 @@ void createMenuObjects() {
     s[SENDER_TCPIP5000].endpoint = menuMode.menuEndpoints[0];
     s[SENDER_TCPIP5001].queue = menuMode.tcpip5001Queue;
     s[SENDER_TCPIP5001].endpoint = menuMode.menuEndpoints[1];
+    for (QueueSender& sender : menuMode.senders) sender.stopping.store(false);
 }
 
 void startMenuSenders() {
