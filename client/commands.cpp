@@ -57,6 +57,8 @@ bool parseByte(const std::string& word, uint8_t& value) {
 // A frame dump of the simulated camera: the acknowledgement, then the frame. Used to size the
 // progress bar; other cameras' frames may be shorter or longer.
 constexpr size_t EXPECTED_FRAME_BYTES = 34470;
+// Halvoran gives up on a camera frame longer than this, so no longer one can come.
+constexpr size_t LONGEST_FRAME_BYTES = 34646;
 
 void drawProgress(std::ostream& err, size_t bytes, bool done) {
     constexpr int width = 40;
@@ -525,6 +527,11 @@ Outcome Runner::dump(const Command& c) {
         lastByte = Clock::now();
         end.feed(frame.data() + before, static_cast<size_t>(got));
         if (settings_.progress) drawProgress(err_, frame.size(), false);
+        if (!end.complete() && frame.size() >= LONGEST_FRAME_BYTES) {
+            if (settings_.progress) err_ << std::endl;
+            return failure(Failure::Protocol, "more than " + std::to_string(LONGEST_FRAME_BYTES) +
+                                                  " bytes came on the image port without the end of a frame");
+        }
     }
     frame.resize(end.endOffset());
     if (settings_.progress) drawProgress(err_, frame.size(), true);

@@ -24,12 +24,13 @@ int msLeft(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
+// A connected socket; -1 when nobody is listening, -2 when the host's address cannot be found.
 int connectOnce(const std::string& host, int port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -2;
     int s = -1;
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
         s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
@@ -118,8 +119,13 @@ bool Session::connect(const std::string& host, int timeoutMs, std::string& error
     for (int i = 0; i < 3; ++i) {
         auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         int s = -1;
-        while ((s = connectOnce(host, ports[i])) < 0 && Clock::now() < deadline) {
+        while ((s = connectOnce(host, ports[i])) == -1 && Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (s == -2) {
+            error = "cannot find the address of " + host;
+            close();
+            return false;
         }
         if (s < 0) {
             error = "nobody listening on " + host + ":" + std::to_string(ports[i]);

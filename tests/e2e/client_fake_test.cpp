@@ -50,6 +50,8 @@ protected:
     FakeHalvoran& fake() { return *fake_; }
 
     ClientRun run(const std::vector<std::string>& args, const std::string& stdinPath = "/dev/null") {
+        // Never a client against whatever else holds the ports when the stand-in could not start.
+        if (HasFatalFailure()) return {};
         ClientRun r = client_tests::runClient(HALVORAN_CLIENT_BIN, dir, args, stdinPath);
         EXPECT_NE(r.exitCode, -1) << "halvoran-client did not end";
         return r;
@@ -228,11 +230,21 @@ TEST_F(ClientAgainstFake, DumpWithoutAFrameSaysSo) {
     EXPECT_EQ(r.exitCode, 4);
     expectOneErrorLine(r, "dump: no frame came on the image port");
     EXPECT_FALSE(std::filesystem::exists(png));
+
+    // Bytes that never end a frame are not collected for ever.
+    serve([](FakeHalvoran& s, const std::vector<uint8_t>&) {
+        s.reply(0, {0});
+        for (int i = 0; i < 40; ++i) s.send(1, std::vector<uint8_t>(1000, ':'));
+    });
+    r = run({"-c", "dump -o " + png});
+    EXPECT_EQ(r.exitCode, 4);
+    expectOneErrorLine(r, "dump: more than 34646 bytes came on the image port without the end of a frame");
+    EXPECT_FALSE(std::filesystem::exists(png));
 }
 
 TEST_F(ClientAgainstFake, TeleopDrivesAtASteadyRateAndStops) {
     if (!client_tests::TmuxTerminal::available()) GTEST_SKIP() << "tmux is not installed";
-    serve([](FakeHalvoran& s, const std::vector<uint8_t>&) { s.reply(0, DRIVE_DONE); });
+    ASSERT_NO_FATAL_FAILURE(serve([](FakeHalvoran& s, const std::vector<uint8_t>&) { s.reply(0, DRIVE_DONE); }));
     client_tests::TmuxTerminal terminal;
     ASSERT_TRUE(terminal.start(std::string(HALVORAN_CLIENT_BIN) + " teleop --period 100 --speed-step 10"));
     ASSERT_TRUE(waitUntil([&] { return terminal.screen().find("drive status 01 02 03 04") != std::string::npos; }))

@@ -52,7 +52,7 @@ protected:
 };
 
 TEST_F(ClientOnRobot, DriveRunsTheRobotUntilStopAndMovesTheServos) {
-    startRobot();
+    ASSERT_NO_FATAL_FAILURE(startRobot());
     ClientProcess client;
     ASSERT_TRUE(client.start(HALVORAN_CLIENT_BIN, dir,
                              {"--connect-timeout", "15000", "-c",
@@ -72,7 +72,7 @@ TEST_F(ClientOnRobot, DriveRunsTheRobotUntilStopAndMovesTheServos) {
 }
 
 TEST_F(ClientOnRobot, CameraAndModulesPassThrough) {
-    startRobot();
+    ASSERT_NO_FATAL_FAILURE(startRobot());
     ClientRun r = run({"-c", "camera gv; camera xyzzy; modules 02 02 1E 80"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     std::vector<std::string> lines = linesOf(r.out);
@@ -86,7 +86,7 @@ TEST_F(ClientOnRobot, CameraAndModulesPassThrough) {
 }
 
 TEST_F(ClientOnRobot, UnknownLetterIsResultTwo) {
-    startRobot();
+    ASSERT_NO_FATAL_FAILURE(startRobot());
     ClientRun r = run({"-c", "raw t"});
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_EQ(r.out, "reply: 02\n");
@@ -95,7 +95,7 @@ TEST_F(ClientOnRobot, UnknownLetterIsResultTwo) {
 }
 
 TEST_F(ClientOnRobot, BadChecksumIsResultOne) {
-    startRobot();
+    ASSERT_NO_FATAL_FAILURE(startRobot());
     ClientRun r = run({"-c", "raw P 00 00 00 00 00 00 --checksum 01"});
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_EQ(r.err, "halvoran-client: raw: Halvoran found the packet's checksum wrong (result 1)\n");
@@ -103,7 +103,7 @@ TEST_F(ClientOnRobot, BadChecksumIsResultOne) {
 }
 
 TEST_F(ClientOnRobot, SilentCameraIsResultTen) {
-    startRobot({"--fault", "camera silent"});
+    ASSERT_NO_FATAL_FAILURE(startRobot({"--fault", "camera silent"}));
     ClientRun r = run({"-c", "camera gv"});
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_EQ(r.err, "halvoran-client: camera: no answer from the camera in time (result 10)\n");
@@ -113,7 +113,7 @@ TEST_F(ClientOnRobot, SilentCameraIsResultTen) {
 
 TEST_F(ClientOnRobot, TrackingReportsFollowTheTargetAsJsonLines) {
     // The target stands right of and above the middle; following turns the head towards it.
-    startRobot({"--world", "static 10 6"});
+    ASSERT_NO_FATAL_FAILURE(startRobot({"--world", "static 10 6"}));
     ClientRun r = run({"-c", "track colour 30 90 170 230 50 110 --mode both --count 6 --json"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     std::vector<std::string> lines = linesOf(r.out);
@@ -137,7 +137,7 @@ TEST_F(ClientOnRobot, TrackingReportsFollowTheTargetAsJsonLines) {
 }
 
 TEST_F(ClientOnRobot, DumpSavesThePictureTheCameraSaw) {
-    startRobot();
+    ASSERT_NO_FATAL_FAILURE(startRobot());
     std::string png = dir + "/frame.png", raw = dir + "/frame.bin";
     ClientRun r = run({"-c", "dump -o " + png + " --raw " + raw});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -161,7 +161,7 @@ TEST_F(ClientOnRobot, DumpSavesThePictureTheCameraSaw) {
 
 TEST_F(ClientOnRobot, TeleopDrivesAndStopsFromTheKeyboard) {
     if (!client_tests::TmuxTerminal::available()) GTEST_SKIP() << "tmux is not installed";
-    startRobot();
+    ASSERT_NO_FATAL_FAILURE(startRobot());
     client_tests::TmuxTerminal terminal;
     ASSERT_TRUE(terminal.start(std::string(HALVORAN_CLIENT_BIN) + " --connect-timeout 15000 teleop"));
     ASSERT_TRUE(waitUntil([&] { return terminal.screen().find("status: done") != std::string::npos; }, 15000))
