@@ -198,7 +198,7 @@ TEST_F(ClientAgainstFake, DumpWritesThePictureAndTheRawBytes) {
     std::vector<uint8_t> stream{'A', 'C', 'K', '\r'};
     std::vector<uint8_t> frame = sim::frame::encode(picture);
     stream.insert(stream.end(), frame.begin(), frame.end());
-    serve([&stream](FakeHalvoran& s, const std::vector<uint8_t>& p) {
+    serve([stream](FakeHalvoran& s, const std::vector<uint8_t>& p) {
         s.reply(0, {0});
         if (p[0] != 'D') return;
         // In chunks, as Halvoran paces them.
