@@ -26,8 +26,9 @@ protected:
         ASSERT_TRUE(session.connect("127.0.0.1", 10000, error)) << error;
     }
     void TearDown() override {
-        if (session.connected()) session.sendQuit();
-        robot.waitHalvoranExit();
+        if (!session.connected()) return;
+        session.sendQuit();
+        EXPECT_EQ(robot.waitHalvoranExit(), 0) << robot.halvoranErrors();
     }
     std::vector<uint8_t> command(const std::vector<uint8_t>& packet) {
         std::vector<uint8_t> reply;
