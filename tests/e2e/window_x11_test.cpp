@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -243,7 +244,11 @@ protected:
                 "LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp:print_suppressions=0",
                 std::string("TSAN_OPTIONS=") + (tsan != nullptr ? tsan : "") + ":suppressions=" + dir + "/tsan.supp"};
     }
-    void start() { ASSERT_TRUE(program.start({HALVORAN_BIN}, environment(linePath), dir + "/stderr")); }
+    void start(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> env = environment(linePath);
+        env.insert(env.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(program.start({HALVORAN_BIN}, env, dir + "/stderr"));
+    }
     std::string tool(const std::vector<std::string>& argv, int* exitCode = nullptr) {
         int code = -1;
         std::string output = runTool(argv, {"DISPLAY=" + display.name()}, code);
@@ -278,7 +283,7 @@ protected:
         }
         return list;
     }
-    bool findWindow(const std::string& title, TopWindow& out, int timeoutMs = 20000) {
+    bool findWindow(const std::string& title, TopWindow& out, int timeoutMs = 60000) {
         return waitUntil([&] {
             for (const TopWindow& w : windows()) {
                 if (w.title == title) {
@@ -288,6 +293,17 @@ protected:
             }
             return false;
         }, timeoutMs);
+    }
+    // Opens the window's menu bar with F10 and types `keys`, again until `done` holds (a key
+    // typed just as a menu opens can be lost).
+    bool useMenu(const TopWindow& window, const std::vector<std::string>& keys, const std::function<bool()>& done) {
+        return waitUntil([&] {
+            press(window.id, "Escape");
+            std::vector<std::string> command = {"xdotool", "key", "F10"};
+            for (const std::string& key : keys) command.insert(command.end(), {"sleep", "0.3", "key", key});
+            tool(command);
+            return waitUntil(done, 1500);
+        }, 30000);
     }
     bool windowGone(const std::string& id, int timeoutMs = 10000) {
         return waitUntil([&] {
@@ -425,12 +441,7 @@ TEST_F(WindowTest, TheAboutDialogOpensFromTheHelpMenuAndClosesWithDone) {
     // Help, About: F10 opens the menu bar's first menu, Right the next one, Down selects its
     // item and Return picks it.
     TopWindow about;
-    bool opened = waitUntil([&] {
-        press(window.id, "Escape");
-        tool({"xdotool", "key", "F10", "sleep", "0.3", "key", "Right", "sleep", "0.3", "key", "Down", "sleep", "0.3",
-              "key", "Return"});
-        return findWindow("About Nimbrell", about, 1500);
-    }, 30000);
+    bool opened = useMenu(window, {"Right", "Down", "Return"}, [&] { return findWindow("About Nimbrell", about, 100); });
     ASSERT_TRUE(opened) << "the About dialog did not open";
     // It covers the window, as it fills the handheld's screen.
     EXPECT_EQ(about.x, window.x);
@@ -447,6 +458,53 @@ TEST_F(WindowTest, TheAboutDialogOpensFromTheHelpMenuAndClosesWithDone) {
     ASSERT_TRUE(program.waitExit(20000, exitCode));
     EXPECT_EQ(exitCode, 0) << testing_support::readFile(dir + "/stderr");
     EXPECT_TRUE(windowGone(box.id));
+}
+
+TEST_F(WindowTest, FileStartAndExitReachTheMenuModeWhileTheMainThreadShowsAMessage) {
+    char name[256] = {};
+    int com2Master = -1, com2Slave = -1;
+    ASSERT_EQ(openpty(&com2Master, &com2Slave, name, nullptr, nullptr), 0);
+    close(com2Slave);
+    holdPort(5000);
+    start({std::string("HALVORAN_COM2=") + name});
+    TopWindow window, box;
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
+    ASSERT_TRUE(findWindow("Error", box));
+
+    // The menu mode's own messages come from its set-up thread, through helper processes: its
+    // "COM1:" is held by the program itself and its port 5000 by this test.
+    auto helperMessages = [&] {
+        std::vector<TopWindow> found;
+        for (const TopWindow& w : windows()) {
+            if (w.title == "Error" && w.windowClass != "WENDLOCK") found.push_back(w);
+        }
+        return found;
+    };
+    ASSERT_TRUE(useMenu(window, {"Down", "Return"}, [&] { return !helperMessages().empty(); })) << "File, Start";
+    // OK on each of them lets the set-up go on; it opens the debug port 4999.
+    int debug = -1;
+    EXPECT_TRUE(waitUntil([&] {
+        for (const TopWindow& message : helperMessages()) press(message.id, "Return");
+        return (debug = connectTo(4999)) >= 0;
+    }, 30000)) << "the menu mode did not start";
+    if (debug >= 0) close(debug);
+
+    // File, Exit: the menu mode closes its ports and the window goes; the program runs on. (The
+    // accept thread of the mode's port 5000 waits on its own message, which Exit waits for.)
+    ASSERT_TRUE(useMenu(window, {"Up", "Return"}, [&] {
+        for (const TopWindow& message : helperMessages()) press(message.id, "Return");
+        for (const TopWindow& w : windows()) {
+            if (w.id == window.id) return false;
+        }
+        return true;
+    })) << "File, Exit";
+    EXPECT_LT(connectTo(4999), 0);
+    EXPECT_TRUE(program.running());
+    program.signal(SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(program.waitExit(20000, exitCode));
+    EXPECT_EQ(exitCode, 0) << testing_support::readFile(dir + "/stderr");
+    close(com2Master);
 }
 
 TEST_F(WindowTest, OkOnAStartUpMessageLetsTheStartUpGoOn) {
