@@ -7,8 +7,12 @@
 int main() {
     platform::initProcess();
     int exitCode = WinMain(1);
-    // The program keeps its endpoints for the whole run; as the process ends they go, each after
-    // its accept thread has finished, so that no thread is left touching them.
+    // The program keeps its endpoints for the whole run. As the process ends they stop taking
+    // clients at once (a client of the next run is refused and tries again rather than being
+    // taken here and dropped), then they go, each after its accept thread has finished.
+    for (TcpEndpoint* endpoint : {control.imageEndpoint, control.trackingEndpoint, control.commandEndpoint}) {
+        if (endpoint != nullptr) endpoint->stopListening();
+    }
     delete control.imageEndpoint;
     delete control.trackingEndpoint;
     delete control.commandEndpoint;

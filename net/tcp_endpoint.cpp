@@ -38,8 +38,7 @@ TcpEndpoint::TcpEndpoint(int portNumber) : port(portNumber) {
 }
 
 TcpEndpoint::~TcpEndpoint() {
-    closing.store(true);
-    platform::tcpWakeAccept(listenSocket);
+    stopListening();
     platform::joinThread(acceptor_);
     platform::tcpCloseSocket(clientSocket.exchange(platform::INVALID_SOCKET_VALUE));
     platform::tcpCloseSocket(listenSocket);
@@ -126,6 +125,11 @@ bool TcpEndpoint::sendBytes(const uint8_t* bytes, int count) {
     if (!connected.load()) return false;
     if (count > 0) platform::tcpSendAll(clientSocket.load(), bytes, static_cast<size_t>(count), kSendTimeoutMs);
     return true;
+}
+
+void TcpEndpoint::stopListening() {
+    closing.store(true);
+    platform::tcpWakeAccept(listenSocket);
 }
 
 void TcpEndpoint::close() {

@@ -34,6 +34,9 @@ public:
     bool sendBytes(const uint8_t* bytes, int count);
     // Stops serving: no more accepts, the client's socket closed, connected 0.
     void close();
+    // Takes no more clients at all: a waiting accept returns and new connections are refused.
+    // The accept thread ends within its next poll; the release waits for it.
+    void stopListening();
 
     std::atomic<platform::Socket> clientSocket{platform::INVALID_SOCKET_VALUE};
     platform::Socket listenSocket = platform::INVALID_SOCKET_VALUE;
