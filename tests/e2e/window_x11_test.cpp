@@ -211,7 +211,8 @@ const char* kGtkLeaks =
 // thread checker sees only in part; races in the program's own code still count.
 const char* kGtkRaces =
     "race:libfontconfig.so\nrace:libglib-2.0.so\nrace:libgobject-2.0.so\nrace:libgio-2.0.so\nrace:libpango\n"
-    "race:libgtk-3.so\nrace:libgdk-3.so\nrace:libcairo\nrace:libharfbuzz\nrace:libX11.so\n"
+    "race:libgtk-3.so\nrace:libgdk-3.so\nrace:libcairo\nrace:libharfbuzz\nrace:libX11.so\nrace:libxcb\n"
+    "race:libgdk_pixbuf\nrace:libatk\nrace:libepoxy\nrace:libpixman\nrace:libfreetype\nrace:libgmodule\n"
     "called_from_lib:libfontconfig.so\n";
 
 class WindowTest : public ::testing::Test {
@@ -244,6 +245,8 @@ protected:
                 "LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp:print_suppressions=0",
                 std::string("TSAN_OPTIONS=") + (tsan != nullptr ? tsan : "") + ":suppressions=" + dir + "/tsan.supp"};
     }
+    // What the program wrote on standard error, for the failure messages.
+    std::string said() { return "halvoran's standard error: " + testing_support::readFile(dir + "/stderr"); }
     void start(const std::vector<std::string>& extra = {}) {
         std::vector<std::string> env = environment(linePath);
         env.insert(env.end(), extra.begin(), extra.end());
@@ -348,10 +351,10 @@ protected:
 TEST_F(WindowTest, TheWindowHasItsTitleAndClassAndShowsTheTextCentredOnOneLine) {
     start();
     TopWindow window;
-    ASSERT_TRUE(findWindow("Halvoran 2.2", window)) << testing_support::readFile(dir + "/stderr");
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window)) << said();
     EXPECT_EQ(window.windowClass, "WENDLOCK");
     TopWindow prompt;
-    ASSERT_TRUE(findWindow("Halvoran", prompt));  // the kill prompt, beside it
+    ASSERT_TRUE(findWindow("Halvoran", prompt)) << said();  // the kill prompt, beside it
 
     // The screenshot is kept next to the test's other output.
     int code = -1;
@@ -401,8 +404,8 @@ TEST_F(WindowTest, TheWindowHasItsTitleAndClassAndShowsTheTextCentredOnOneLine) 
 TEST_F(WindowTest, TheKillPromptsOkEndsTheProgramWithExitCode0) {
     start();
     TopWindow window, prompt;
-    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
-    ASSERT_TRUE(findWindow("Halvoran", prompt));
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window)) << said();
+    ASSERT_TRUE(findWindow("Halvoran", prompt)) << said();
     press(prompt.id, "Return");
     int exitCode = -1;
     ASSERT_TRUE(program.waitExit(20000, exitCode));
@@ -413,8 +416,8 @@ TEST_F(WindowTest, TheKillPromptsOkEndsTheProgramWithExitCode0) {
 TEST_F(WindowTest, ASecondStartRaisesTheFirstWindowAndEndsWithExitCode0) {
     start();
     TopWindow window, prompt;
-    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
-    ASSERT_TRUE(findWindow("Halvoran", prompt));
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window)) << said();
+    ASSERT_TRUE(findWindow("Halvoran", prompt)) << said();
     tool({"xdotool", "windowmove", "--sync", prompt.id, "0", "0"});
     ASSERT_TRUE(waitUntil([&] { return position(prompt.id) < position(window.id); })) << "the prompt covers the window";
 
@@ -427,7 +430,7 @@ TEST_F(WindowTest, ASecondStartRaisesTheFirstWindowAndEndsWithExitCode0) {
     EXPECT_LT(position(window.id), position(prompt.id)) << "the first window is in front again";
     EXPECT_TRUE(program.running());
     TopWindow again;
-    ASSERT_TRUE(findWindow("Halvoran 2.2", again));
+    ASSERT_TRUE(findWindow("Halvoran 2.2", again)) << said();
     EXPECT_EQ(again.id, window.id) << "still the one window";
 }
 
@@ -435,8 +438,8 @@ TEST_F(WindowTest, TheAboutDialogOpensFromTheHelpMenuAndClosesWithDone) {
     holdPort(5000);
     start();
     TopWindow window, box;
-    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
-    ASSERT_TRUE(findWindow("Error", box)) << "the main thread shows the bind message";
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window)) << said();
+    ASSERT_TRUE(findWindow("Error", box)) << "the main thread shows the bind message; " << said();
 
     // Help, About: F10 opens the menu bar's first menu, Right the next one, Down selects its
     // item and Return picks it.
@@ -468,8 +471,8 @@ TEST_F(WindowTest, FileStartAndExitReachTheMenuModeWhileTheMainThreadShowsAMessa
     holdPort(5000);
     start({std::string("HALVORAN_COM2=") + name});
     TopWindow window, box;
-    ASSERT_TRUE(findWindow("Halvoran 2.2", window));
-    ASSERT_TRUE(findWindow("Error", box));
+    ASSERT_TRUE(findWindow("Halvoran 2.2", window)) << said();
+    ASSERT_TRUE(findWindow("Error", box)) << said();
 
     // The menu mode's own messages come from its set-up thread, through helper processes: its
     // "COM1:" is held by the program itself and its port 5000 by this test.
@@ -511,7 +514,7 @@ TEST_F(WindowTest, OkOnAStartUpMessageLetsTheStartUpGoOn) {
     holdPort(5001);
     start();
     TopWindow box, prompt;
-    ASSERT_TRUE(findWindow("Error", box));
+    ASSERT_TRUE(findWindow("Error", box)) << said();
     EXPECT_EQ(program.running(), true);
     press(box.id, "Return");
     EXPECT_TRUE(windowGone(box.id));
@@ -519,7 +522,7 @@ TEST_F(WindowTest, OkOnAStartUpMessageLetsTheStartUpGoOn) {
     int client = -1;
     EXPECT_TRUE(waitUntil([&] { return (client = connectTo(5002)) >= 0; }, 10000));
     if (client >= 0) close(client);
-    ASSERT_TRUE(findWindow("Halvoran", prompt));
+    ASSERT_TRUE(findWindow("Halvoran", prompt)) << said();
     press(prompt.id, "Return");
     int exitCode = -1;
     ASSERT_TRUE(program.waitExit(20000, exitCode));
