@@ -13,21 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev)
-
-install_missing() {
-    local missing=()
-    for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
+source tools/packages.sh
 
 demo=0
 case "${1:-}" in
@@ -37,7 +23,7 @@ case "${1:-}" in
 esac
 
 build="${HALVORAN_BUILD_DIR:-build}"
-install_missing
+install_missing "${build_packages[@]}"
 echo "== building in $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target halvoran halvoran-sim halvoran-client

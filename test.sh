@@ -12,22 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
-          xvfb xdotool x11-utils imagemagick tmux)
-
-install_missing() {
-    local missing=()
-    for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
+source tools/packages.sh
 
 run_suite() {
     local name="$1" dir="$2" sanitize="$3"
@@ -46,7 +31,7 @@ run_suite() {
 
 mode="${1:-default}"
 [ $# -gt 0 ] && shift
-install_missing
+install_missing "${build_packages[@]}" "${test_packages[@]}"
 case "$mode" in
     default) run_suite plain build "" "$@"; run_suite asan build-asan "address,undefined" "$@" ;;
     plain) run_suite plain build "" "$@" ;;

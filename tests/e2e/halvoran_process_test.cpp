@@ -60,19 +60,6 @@ private:
     std::thread thread_;
 };
 
-int connectTo(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 class HalvoranProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -100,7 +87,7 @@ protected:
     void connectAll() {
         const int ports[3] = {5000, 5001, 5002};
         for (int i = 0; i < 3; ++i) {
-            ASSERT_TRUE(waitUntil([&] { return (sockets[i] = connectTo(ports[i])) >= 0; }, 10000))
+            ASSERT_TRUE(waitUntil([&] { return (sockets[i] = testing_support::connectLoopback(ports[i])) >= 0; }, 10000))
                 << "nobody listening on " << ports[i];
         }
     }
@@ -182,7 +169,7 @@ TEST_F(HalvoranProcessTest, SigtermAnswersTheKillPromptWhileServing) {
 TEST_F(HalvoranProcessTest, SigintWhileWaitingForTheClientEndsCleanly) {
     start(slavePath);
     ASSERT_TRUE(waitUntil([] {
-        int s = connectTo(5000);
+        int s = testing_support::connectLoopback(5000);
         if (s >= 0) close(s);
         return s >= 0;
     }, 10000));

@@ -187,19 +187,6 @@ bool readPpm(const std::string& path, int& width, int& height, std::vector<uint8
     return true;
 }
 
-int connectTo(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 // GTK keeps parts of its memory until the process ends; only leaks in stacks without a GTK
 // library frame count.
 const char* kGtkLeaks =
@@ -488,7 +475,7 @@ TEST_F(WindowTest, FileStartAndExitReachTheMenuModeWhileTheMainThreadShowsAMessa
     int debug = -1;
     EXPECT_TRUE(waitUntil([&] {
         for (const TopWindow& message : helperMessages()) press(message.id, "Return");
-        return (debug = connectTo(4999)) >= 0;
+        return (debug = testing_support::connectLoopback(4999)) >= 0;
     }, 30000)) << "the menu mode did not start";
     if (debug >= 0) close(debug);
 
@@ -501,7 +488,7 @@ TEST_F(WindowTest, FileStartAndExitReachTheMenuModeWhileTheMainThreadShowsAMessa
         }
         return true;
     })) << "File, Exit";
-    EXPECT_LT(connectTo(4999), 0);
+    EXPECT_LT(testing_support::connectLoopback(4999), 0);
     EXPECT_TRUE(program.running());
     program.signal(SIGTERM);
     int exitCode = -1;
@@ -520,7 +507,7 @@ TEST_F(WindowTest, OkOnAStartUpMessageLetsTheStartUpGoOn) {
     EXPECT_TRUE(windowGone(box.id));
     // The start-up went on to port 5002 and waits for the client; the kill prompt ends it.
     int client = -1;
-    EXPECT_TRUE(waitUntil([&] { return (client = connectTo(5002)) >= 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return (client = testing_support::connectLoopback(5002)) >= 0; }, 10000));
     if (client >= 0) close(client);
     ASSERT_TRUE(findWindow("Halvoran", prompt)) << said();
     press(prompt.id, "Return");
@@ -545,7 +532,7 @@ TEST(WindowHeadlessTest, ASecondInstanceEndsAtOnceWhileTheFirstRunsAndStartsAgai
     ASSERT_TRUE(first.start({HALVORAN_BIN}, environment, dir + "/first"));
     // The first instance is up once it listens for its client.
     int client = -1;
-    ASSERT_TRUE(waitUntil([&] { return (client = connectTo(5000)) >= 0; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return (client = testing_support::connectLoopback(5000)) >= 0; }, 10000));
     close(client);
 
     std::vector<std::string> second = environment;

@@ -114,24 +114,11 @@ private:
     std::string received_;
 };
 
-int connectTo(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 // A client that keeps everything it receives.
 class Client {
 public:
     explicit Client(int port) {
-        waitUntil([&] { return (socket_ = connectTo(port)) >= 0; }, 10000);
+        waitUntil([&] { return (socket_ = testing_support::connectLoopback(port)) >= 0; }, 10000);
     }
     ~Client() {
         if (socket_ >= 0) close(socket_);

@@ -19,19 +19,6 @@ namespace {
 
 constexpr int kPort = 5003;
 
-int connectTo(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 void sendAll(int s, const std::vector<uint8_t>& bytes) {
     ASSERT_EQ(send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
 }
@@ -55,7 +42,7 @@ protected:
         endpoint.reset();
     }
     void connectClient() {
-        ASSERT_TRUE(waitUntil([this] { return (client = connectTo(kPort)) >= 0; }));
+        ASSERT_TRUE(waitUntil([this] { return (client = testing_support::connectLoopback(kPort)) >= 0; }));
         ASSERT_TRUE(waitUntil([this] { return endpoint->connected.load(); }, 3000)) << "no accept";
     }
     std::unique_ptr<TcpEndpoint> endpoint;
@@ -162,6 +149,9 @@ TEST(TcpEndpointBind, APortHeldByAnotherListenerFailsAtBindWithItsErrorCode) {
     std::string taken;
     ASSERT_TRUE(testing_support::portsFree({kPort}, taken)) << taken;
     int holder = socket(AF_INET, SOCK_STREAM, 0);
+    // Connections of earlier tests may linger on the port; a listener holds it all the same.
+    int yes = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(kPort);
@@ -186,7 +176,7 @@ TEST(TcpEndpointBind, ARestartRightAfterAStopBindsAtOnce) {
     {
         TcpEndpoint first(kPort);
         int c = -1;
-        ASSERT_TRUE(waitUntil([&] { return (c = connectTo(kPort)) >= 0; }));
+        ASSERT_TRUE(waitUntil([&] { return (c = testing_support::connectLoopback(kPort)) >= 0; }));
         ASSERT_TRUE(waitUntil([&] { return first.connected.load(); }, 3000));
         first.close();  // the server side closes first and keeps the connection in TIME_WAIT
         close(c);

@@ -118,6 +118,19 @@ bool portsFree(const std::vector<int>& ports, std::string& taken) {
     return true;
 }
 
+int connectLoopback(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
 std::string makeTempDir(const std::string& prefix) {
     std::string pattern = "/tmp/" + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());

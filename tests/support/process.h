@@ -36,6 +36,9 @@ private:
 // cannot, so that a test can fail with a clear message instead of hanging.
 bool portsFree(const std::vector<int>& ports, std::string& taken);
 
+// A TCP connection to the port on 127.0.0.1: the socket, or -1 when nobody takes it.
+int connectLoopback(int port);
+
 // A fresh temporary directory (removed by the caller or left for inspection).
 std::string makeTempDir(const std::string& prefix);
 

@@ -1,0 +1,23 @@
+# The Debian packages that building, running and testing Halvoran need, and the installation of
+# the missing ones. Sourced by run.sh and test.sh.
+
+# Building and running the three programs.
+build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+                libcli11-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev)
+# The tests besides: JSON for the simulator's state, a display server and its tools for the
+# window, a terminal multiplexer for teleop, a font for the window's text.
+test_packages=(nlohmann-json3-dev xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core)
+
+# install_missing PACKAGE...: apt-get install those not installed yet (with sudo when not root).
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
