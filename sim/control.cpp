@@ -1,5 +1,7 @@
 #include "sim/control.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -9,30 +11,24 @@ namespace sim {
 
 namespace {
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
+// A camera line may hold any byte; the state shows it as printable text (other bytes as \xHH),
+// so that the JSON is valid whatever a client sent.
+std::string jsonText(const std::string& s) {
+    std::string out;
     for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20 || c >= 0x7F) {
+        if (c < 0x20 || c >= 0x7F) {
             char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
             out += buf;
         } else {
             out += char(c);
         }
     }
-    return out + "\"";
+    return out;
 }
 
-std::string num(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", v);
-    return buf;
-}
-
-const char* boolText(bool b) { return b ? "true" : "false"; }
+// Angles and image positions to a thousandth, as the state shows them.
+double rounded(double v) { return std::round(v * 1000.0) / 1000.0; }
 
 bool parseUnsigned(const std::string& s, uint32_t max, uint32_t& out) {
     if (s.empty() || s.size() > 9) return false;
@@ -52,13 +48,6 @@ bool parseDouble(const std::string& s, double& out) {
     return errno == 0 && end && *end == '\0' && std::isfinite(out);
 }
 
-std::string faultsJson(const Faults& f) {
-    return std::string("{\"silent\":") + boolText(f.silent) +
-           ",\"slow_ms\":" + std::to_string(f.slowMs) +
-           ",\"garble_percent\":" + std::to_string(f.garblePercent) +
-           ",\"drop_percent\":" + std::to_string(f.dropPercent) +
-           ",\"unplugged\":" + boolText(f.unplugged) + "}";
-}
 
 std::string join(const std::vector<std::string>& w, size_t from) {
     std::string s;
@@ -190,91 +179,97 @@ ControlReply Control::execute(const std::string& line) {
 }
 
 std::string Control::stateJson() const {
+    using Json = nlohmann::ordered_json;
     const Robot& rb = robot_;
-    std::string s = "{\"time_us\":" + std::to_string(rb.nowUs());
-    s += ",\"channel\":";
-    s += rb.channel() == Channel::Camera ? "\"camera\"" : "\"controller\"";
-    s += ",\"link\":{\"plugged\":" + std::string(boolText(rb.plugged())) +
-         ",\"com1\":" + jsonString(com1Pty_) + ",\"com2\":" + jsonString(com2Pty_) + "}";
-    s += ",\"servos\":[";
+    Json state;
+    state["time_us"] = rb.nowUs();
+    state["channel"] = rb.channel() == Channel::Camera ? "camera" : "controller";
+    state["link"] = {{"plugged", rb.plugged()}, {"com1", com1Pty_}, {"com2", com2Pty_}};
+    Json servos = Json::array();
     for (int ch = 0; ch < ServoModule::kChannels; ++ch) {
         const ServoChannel& c = rb.servo(ch);
-        s += std::string(ch ? "," : "") + "{\"on\":" + boolText(c.on) +
-             ",\"position\":" + std::to_string(c.position) +
-             ",\"head\":" + std::to_string(c.headPosition) + ",\"mode\":" + std::to_string(c.mode) +
-             ",\"moves\":" + std::to_string(c.moves) + "}";
+        servos.push_back({{"on", c.on}, {"position", c.position}, {"head", c.headPosition}, {"mode", c.mode},
+                          {"moves", c.moves}});
     }
+    state["servos"] = servos;
     const DriveState& d = rb.drive();
-    s += "],\"drive\":{\"running\":" + std::string(boolText(d.running)) +
-         ",\"value\":" + std::to_string(d.speedValue) +
-         ",\"effective\":" + std::to_string(d.effectiveValue()) +
-         ",\"speed_commands\":" + std::to_string(d.speedCommands) + ",\"parameters\":[";
+    Json parameters = Json::array();
     for (int p = 0; p < 8; ++p) {
         const auto& b = d.parameter(p);
-        s += std::string(p ? "," : "") + "[" + std::to_string(b[0]) + "," + std::to_string(b[1]) +
-             "," + std::to_string(b[2]) + "," + std::to_string(b[3]) + "]";
+        parameters.push_back({b[0], b[1], b[2], b[3]});
     }
+    state["drive"] = {{"running", d.running},
+                      {"value", d.speedValue},
+                      {"effective", d.effectiveValue()},
+                      {"speed_commands", d.speedCommands},
+                      {"parameters", parameters}};
     const Camera& cam = rb.camera();
     const TrackView& v = cam.lastView();
-    s += "]},\"camera\":{\"mode\":";
-    s += cam.tracking() ? (cam.windowTracking() ? "\"window tracking\"" : "\"colour tracking\"")
-                        : "\"idle\"";
-    s += ",\"tracking\":" + std::string(boolText(cam.tracking())) +
-         ",\"middle_mass\":" + boolText(cam.middleMass()) +
-         ",\"poll_mode\":" + boolText(cam.pollMode()) + ",\"ranges\":[";
-    for (size_t i = 0; i < 6; ++i) s += (i ? "," : "") + std::to_string(cam.colourRanges()[i]);
-    s += "],\"lines\":" + std::to_string(cam.lines().size()) +
-         ",\"last_line\":" + jsonString(cam.lines().empty() ? "" : cam.lines().back()) +
-         ",\"acks\":" + std::to_string(cam.acks()) + ",\"ncks\":" + std::to_string(cam.ncks()) +
-         ",\"packets\":" + std::to_string(cam.trackingPackets()) +
-         ",\"dumps\":" + std::to_string(cam.frameDumps()) +
-         ",\"last_packet\":{\"x\":" + std::to_string(v.middleX) +
-         ",\"y\":" + std::to_string(v.middleY) + ",\"x1\":" + std::to_string(v.x1) +
-         ",\"y1\":" + std::to_string(v.y1) + ",\"x2\":" + std::to_string(v.x2) +
-         ",\"y2\":" + std::to_string(v.y2) + ",\"pixels\":" + std::to_string(v.pixels) +
-         ",\"confidence\":" + std::to_string(v.confidence) + "}}";
+    Json ranges = Json::array();
+    for (uint8_t r : cam.colourRanges()) ranges.push_back(r);
+    state["camera"] = {
+        {"mode", cam.tracking() ? (cam.windowTracking() ? "window tracking" : "colour tracking") : "idle"},
+        {"tracking", cam.tracking()},
+        {"middle_mass", cam.middleMass()},
+        {"poll_mode", cam.pollMode()},
+        {"ranges", ranges},
+        {"lines", cam.lines().size()},
+        {"last_line", jsonText(cam.lines().empty() ? "" : cam.lines().back())},
+        {"acks", cam.acks()},
+        {"ncks", cam.ncks()},
+        {"packets", cam.trackingPackets()},
+        {"dumps", cam.frameDumps()},
+        {"last_packet",
+         {{"x", v.middleX}, {"y", v.middleY}, {"x1", v.x1}, {"y1", v.y1}, {"x2", v.x2}, {"y2", v.y2},
+          {"pixels", v.pixels}, {"confidence", v.confidence}}}};
     const World& world = rb.world();
     const Angles t = world.targetAt(rb.nowUs());
     const Angles h = world.headFor(rb.servo(1).headPosition, rb.servo(2).headPosition);
     double x, y;
     world.toImage(h, t, x, y);
     const Rgb c = world.config().colour;
-    s += ",\"world\":{\"path\":" + jsonString(describePath(world.path())) +
-         ",\"present\":" + boolText(world.config().present) + ",\"colour\":[" +
-         std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) +
-         "],\"size\":" + num(world.config().radiusDeg) + ",\"target\":{\"az\":" + num(t.az) +
-         ",\"el\":" + num(t.el) + "},\"head\":{\"pan\":" + num(h.az) + ",\"tilt\":" + num(h.el) +
-         "},\"image\":{\"x\":" + num(x) + ",\"y\":" + num(y) + "}}";
-    s += ",\"faults\":{";
+    state["world"] = {{"path", describePath(world.path())},
+                      {"present", world.config().present},
+                      {"colour", {c.r, c.g, c.b}},
+                      {"size", rounded(world.config().radiusDeg)},
+                      {"target", {{"az", rounded(t.az)}, {"el", rounded(t.el)}}},
+                      {"head", {{"pan", rounded(h.az)}, {"tilt", rounded(h.el)}}},
+                      {"image", {{"x", rounded(x)}, {"y", rounded(y)}}}};
+    Json faults = Json::object();
     for (int i = 0; i < kDeviceCount; ++i) {
         const Device dev = static_cast<Device>(i);
-        s += std::string(i ? "," : "") + "\"" + deviceName(dev) + "\":" + faultsJson(rb.faults(dev));
+        const Faults& f = rb.faults(dev);
+        faults[deviceName(dev)] = {{"silent", f.silent},
+                                   {"slow_ms", f.slowMs},
+                                   {"garble_percent", f.garblePercent},
+                                   {"drop_percent", f.dropPercent},
+                                   {"unplugged", f.unplugged}};
     }
+    state["faults"] = faults;
     const Counts& n = rb.counts();
-    s += "},\"counts\":{\"from_host\":" + std::to_string(n.fromHost) +
-         ",\"to_host\":" + std::to_string(n.toHost) + ",\"switches\":" + std::to_string(n.switches) +
-         ",\"lost_to_channel\":" + std::to_string(n.lostToChannel) +
-         ",\"lost_to_faults\":" + std::to_string(n.lostToFaults) +
-         ",\"garbled\":" + std::to_string(n.garbled) +
-         ",\"servo_packets\":" + std::to_string(rb.servoModule().packets()) +
-         ",\"drive_packets\":" + std::to_string(rb.driveModule().packets()) +
-         ",\"ignored_packets\":" +
-         std::to_string(rb.servoModule().ignored() + rb.driveModule().ignored()) + "}";
+    state["counts"] = {{"from_host", n.fromHost},
+                       {"to_host", n.toHost},
+                       {"switches", n.switches},
+                       {"lost_to_channel", n.lostToChannel},
+                       {"lost_to_faults", n.lostToFaults},
+                       {"garbled", n.garbled},
+                       {"servo_packets", rb.servoModule().packets()},
+                       {"drive_packets", rb.driveModule().packets()},
+                       {"ignored_packets", rb.servoModule().ignored() + rb.driveModule().ignored()}};
     if (com2_) {
-        s += ",\"com2\":{\"packets\":" + std::to_string(com2_->packets().size()) +
-             ",\"bad\":" + std::to_string(com2_->badPackets()) +
-             ",\"junk\":" + std::to_string(com2_->junkBytes()) + ",\"last\":";
-        if (com2_->packets().empty()) {
-            s += "null";
-        } else {
+        Json last = nullptr;
+        if (!com2_->packets().empty()) {
             const Com2Packet& p = com2_->packets().back();
-            s += "{\"values\":[";
-            for (size_t i = 0; i < 5; ++i) s += (i ? "," : "") + std::to_string(p.values[i]);
-            s += "],\"flags\":" + std::to_string(p.flags) + "}";
+            Json values = Json::array();
+            for (size_t i = 0; i < 5; ++i) values.push_back(p.values[i]);
+            last = {{"values", values}, {"flags", p.flags}};
         }
-        s += "}";
+        state["com2"] = {{"packets", com2_->packets().size()},
+                         {"bad", com2_->badPackets()},
+                         {"junk", com2_->junkBytes()},
+                         {"last", last}};
     }
-    return s + "}";
+    return state.dump();
 }
 
 }  // namespace sim

@@ -3,10 +3,10 @@
 
 # Building and running the three programs.
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-                libcli11-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev)
-# The tests besides: JSON for the simulator's state, a display server and its tools for the
-# window, a terminal multiplexer for teleop, a font for the window's text.
-test_packages=(nlohmann-json3-dev xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core)
+                libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev)
+# The tests besides: a display server and its tools for the window, a terminal multiplexer for
+# teleop, a font for the window's text.
+test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core)
 
 # install_missing PACKAGE...: apt-get install those not installed yet (with sudo when not root).
 install_missing() {
