@@ -108,7 +108,10 @@ bool mainLoopPass(Deframer& deframer) {
         }
     }
     if (n < 1) {
-        if (control.trackModeBoth || control.trackModeServo2 || control.trackModeServo1 || control.trackModeReportOnly) trackingStep();
+        if (control.trackModeBoth || control.trackModeServo2 || control.trackModeServo1 ||
+            control.trackModeReportOnly) {
+            trackingStep();
+        }
         // The modes are read again after the tracking step.
         if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) idleTimeouts();
     }
