@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -38,57 +39,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs a program to its end (at most timeoutMs) and returns its standard output; exitCode -1
-// when it could not be run or did not end in time.
+// Runs a program (found on PATH) to its end (at most timeoutMs) and returns its standard output;
+// exitCode -1 when it could not be run or did not end in time.
 std::string runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int& exitCode,
                     int timeoutMs = 10000) {
     exitCode = -1;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return "";
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
-    for (const std::string& extra : environment) {
-        std::string name = extra.substr(0, extra.find('=') + 1);
-        std::erase_if(envStrings, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
-        envStrings.push_back(extra);
-    }
-    std::vector<char*> envp;
-    for (std::string& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args(argv);
-    std::vector<char*> argp;
-    for (std::string& s : args) argp.push_back(s.data());
-    argp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int started = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
+    std::string dir = testing_support::makeTempDir("halvoran-tool");
     std::string output;
-    if (started != 0) {
-        close(out[0]);
-        return output;
-    }
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        pollfd in{out[0], POLLIN, 0};
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (left <= 0 || poll(&in, 1, left) <= 0) {
-            kill(pid, SIGKILL);
-            break;
+    {
+        testing_support::ChildProcess tool;
+        int code = -1;
+        if (tool.start(argv, environment, "/dev/null", dir + "/out") && tool.waitExit(timeoutMs, code)) {
+            exitCode = code;
+            output = testing_support::readFile(dir + "/out");
         }
-        char buffer[4096];
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        output.append(buffer, static_cast<size_t>(n));
     }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) exitCode = WEXITSTATUS(status);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     return output;
 }
 

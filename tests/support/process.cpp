@@ -62,7 +62,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    int result = posix_spawn(&pid_, argp[0], &actions, &attributes, argp.data(), envp.data());
+    int result = posix_spawnp(&pid_, argp[0], &actions, &attributes, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     reaped_ = false;

@@ -16,7 +16,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts argv[0] with the current environment plus `environment` ("NAME=value"); standard
+    // Starts argv[0] (a path, or a name looked up on PATH) with the current environment plus `environment` ("NAME=value"); standard
     // error (and output, unless outputPath is given) goes to errorPath when given.
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                const std::string& errorPath = "", const std::string& outputPath = "");
