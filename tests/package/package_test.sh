@@ -33,7 +33,10 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $2, $6 }'
 grep -v ' usr/share/halvoran/web/' "$work/files" > "$work/actual" || true
 {
     echo "-rw-r--r-- root/root etc/default/halvoran"
-    for p in "${programs[@]}"; do echo "-rwxr-xr-x root/root usr/bin/$p"; done
+    for p in "${programs[@]}"; do
+        echo "-rwxr-xr-x root/root usr/bin/$p"
+        echo "-rw-r--r-- root/root usr/share/man/man1/$p.1.gz"
+    done
     echo "-rw-r--r-- root/root usr/lib/systemd/system/halvoran.service"
     echo "-rw-r--r-- root/root usr/lib/systemd/system/halvoran-sim.service"
     if [[ " ${programs[*]} " == *" halvoran-bridge "* ]]; then
