@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Packaging checks: builds the Debian package from a build tree (cpack, without building
 # anything), checks its files and control data, unpacks it into a scratch root, runs its
-# programs' --version there, verifies its systemd units with systemd-analyze, runs its
-# maintainer scripts on a machine without systemd or udev, and runs lintian (errors fail).
+# programs' --version there, verifies its systemd units and rates their sandbox with
+# systemd-analyze, runs its maintainer scripts on a machine without systemd or udev, and runs
+# lintian (errors fail).
 #
 #   package_test.sh BUILD_DIR VERSION PREFIX "PROGRAM;PROGRAM..."
 set -euo pipefail
@@ -82,6 +83,12 @@ verify_status=0
 systemd-analyze verify --man=no "$work"/units/*.service > "$work/verify.log" 2>&1 || verify_status=$?
 cat "$work/verify.log"
 [ "$verify_status" -eq 0 ] && [ ! -s "$work/verify.log" ] || fail "systemd-analyze verify"
+# The sandbox stays: systemd rates each service's exposure from 0 (shut in) to 10 (wide open).
+for unit in "$work"/units/*.service; do
+    systemd-analyze security --offline=yes --threshold=25 --no-pager "$unit" > "$work/security.log" 2>&1 ||
+        { grep -v '✓' "$work/security.log"; fail "$(basename "$unit") is exposed above 2.5"; }
+    grep -o 'Overall exposure level for .*' "$work/security.log"
+done
 
 echo "== unpacked: the maintainer scripts without systemd or udev, and with tools that fail"
 mkdir "$work/failing"
