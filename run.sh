@@ -6,6 +6,8 @@
 #
 #   ./run.sh
 #   ./run.sh --demo                      a short tour through one client session, then the end
+#   ./run.sh --package                   builds the Debian package (build/halvoran_<version>_<arch>.deb)
+#                                        and ends; README.md, "Installing on a robot"
 #   HALVORAN_BUILD_DIR=other ./run.sh    builds and runs from another build directory
 #
 # Then connect a client to 127.0.0.1, ports 5000 (commands), 5001 (frames), 5002 (tracking),
@@ -16,14 +18,29 @@ cd "$(dirname "$0")"
 source tools/packages.sh
 
 demo=0
+package=0
 case "${1:-}" in
     "") ;;
     --demo) demo=1 ;;
-    *) echo "usage: ./run.sh [--demo]" >&2; exit 2 ;;
+    --package) package=1 ;;
+    *) echo "usage: ./run.sh [--demo|--package]" >&2; exit 2 ;;
 esac
 
 build="${HALVORAN_BUILD_DIR:-build}"
 install_missing "${build_packages[@]}"
+if [ "$package" -eq 1 ]; then
+    # The package installs under /usr; only its programs are built, not the tests.
+    install_missing "${package_packages[@]}"
+    echo "== building the package in $build/"
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+    cmake --build "$build" -j2 --target programs
+    (cd "$build" && cpack -G DEB) > "$build/cpack.log" 2>&1 || { cat "$build/cpack.log"; exit 1; }
+    deb="$(sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$build/cpack.log")"
+    [ -n "$deb" ] && [ -f "$deb" ] || { cat "$build/cpack.log"; echo "== cpack made no package"; exit 1; }
+    echo "== the package: $deb"
+    echo "   install it with: sudo apt install $deb"
+    exit 0
+fi
 echo "== building in $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target halvoran halvoran-sim halvoran-client

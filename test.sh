@@ -18,7 +18,8 @@ run_suite() {
     local name="$1" dir="$2" sanitize="$3"
     shift 3
     echo "== ${name}: configure and build in ${dir}"
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE="$sanitize" >/dev/null
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+        -DHALVORAN_SANITIZE="$sanitize" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
     echo "== ${name}: tests"
     local env=()

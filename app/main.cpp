@@ -4,7 +4,16 @@
 #include "net/tcp_endpoint.h"
 #include "platform/platform.h"
 
-int main() {
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    // The one option: the version, for the package and the service manager. Anything else on
+    // the command line is ignored, as the program has always done.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("halvoran %s\n", HALVORAN_VERSION);
+        return 0;
+    }
     platform::initProcess();
     int exitCode = WinMain(1);
     // The program keeps its endpoints for the whole run. As the process ends they stop taking

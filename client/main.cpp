@@ -124,9 +124,10 @@ int main(int argc, char** argv) {
     teleop->add_option("--servo-step", teleopSettings.servoStep, "servo change per key")
         ->capture_default_str()
         ->check(CLI::Range(1, 127));
+    app.set_version_flag("--version", std::string("halvoran-client ") + HALVORAN_VERSION);
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {  // --help or --version: printed, and the end
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         reportError("", e.what());

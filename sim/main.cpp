@@ -156,6 +156,7 @@ int main(int argc, char** argv) {
     app.add_option("--command", commands,
                    "send a command to the simulator already running at --control, print the "
                    "reply and end (repeatable), e.g. --command state");
+    app.set_version_flag("--version", std::string("halvoran-sim ") + HALVORAN_VERSION);
     CLI11_PARSE(app, argc, argv);
     if (!commands.empty()) {
         if (controlPath.empty()) {

@@ -7,6 +7,9 @@ build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbe
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
 # teleop, a font for the window's text.
 test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core)
+# The Debian package: its dependencies (dpkg-shlibdeps, which needs file), and its checks.
+package_packages=(dpkg-dev file)
+test_packages+=("${package_packages[@]}" lintian systemd)
 
 # install_missing PACKAGE...: apt-get install those not installed yet (with sudo when not root).
 install_missing() {
