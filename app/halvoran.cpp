@@ -3,6 +3,7 @@
 #include <new>
 
 #include "app/control_state.h"
+#include "app/main_loop_wait.h"
 #include "camera/tracking_parser.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
@@ -33,6 +34,7 @@ bool connected(TcpEndpoint* endpoint) { return endpoint != nullptr && endpoint->
 uint32_t KillThread(void*) {
     platform::killPrompt("Press OK to kill Halvoran", "Halvoran");
     control.quitRequested.store(true);
+    platform::wakeMainLoop();
     return 0;
 }
 
@@ -76,18 +78,19 @@ int WinMain(int showCommand) {
 
     if (!control.quitRequested.load()) {
         Deframer deframer;
-        while (mainLoopPass(deframer)) {
-        }
+        bool receivedCommandBytes = false;
+        while (mainLoopPass(deframer, &receivedCommandBytes)) waitForNextPass(receivedCommandBytes);
     }
     return shutdown();
 }
 
-bool mainLoopPass(Deframer& deframer) {
+bool mainLoopPass(Deframer& deframer, bool* receivedCommandBytes) {
     uint8_t* ignored = nullptr;
     control.imageEndpoint->receive(&ignored);
     control.trackingEndpoint->receive(&ignored);
     uint8_t* received = nullptr;
     int n = control.commandEndpoint->receive(&received);
+    if (receivedCommandBytes != nullptr) *receivedCommandBytes = n >= 1;
 
     if (!control.imageEndpoint->connected.load() || !control.trackingEndpoint->connected.load() ||
         !control.commandEndpoint->connected.load()) {

@@ -12,8 +12,9 @@ int WinMain(int showCommand);
 // Shows "Press OK to kill Halvoran" for the whole run; confirming it ends the program.
 uint32_t KillThread(void* unused);
 
-// One pass of the main loop over the three ports; false when the loop is to end.
-bool mainLoopPass(Deframer& deframer);
+// One pass of the main loop over the three ports; false when the loop is to end. It never
+// waits; *receivedCommandBytes (when given) tells whether the command port had bytes.
+bool mainLoopPass(Deframer& deframer, bool* receivedCommandBytes = nullptr);
 
 // Stops the robot and closes the link and the connected endpoints; returns 0.
 int shutdown();

@@ -59,6 +59,8 @@ uint32_t SerialPort::readerThread(void* arg) {
         uint8_t byte = 0;
         while (platform::serialReadByte(line, &byte) == 1) {
             port->storeByte(byte);
+            // A main loop waiting for work takes the byte now, not after the burst.
+            platform::wakeMainLoop();
         }
         platform::sleepMs(0);
     }

@@ -36,3 +36,8 @@ void idleTimeouts() {
         control.driveStopped = true;
     }
 }
+
+bool idleTimeoutArmed() {
+    return control.servoEnabled[0] || control.servoEnabled[1] || control.servoEnabled[2] ||
+           (!control.driveStopped && control.driveTimeout != 0);
+}

@@ -7,3 +7,7 @@
 // check fires when the time since its stamp is strictly greater than its time-out; the time
 // counts on across the change of the hour. The controller channel is taken before each action.
 void idleTimeouts();
+
+// Whether a check of idleTimeouts can still act when the clock moves on: a servo is on, or the
+// drive runs with a drive timeout. While none is armed, only a command can arm one.
+bool idleTimeoutArmed();

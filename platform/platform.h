@@ -121,4 +121,17 @@ long tcpRecv(Socket s, uint8_t* buffer, size_t length);
 size_t tcpSendAll(Socket s, const uint8_t* data, size_t length, uint32_t timeoutMs);
 void tcpCloseSocket(Socket s);
 
+// ---- waiting for work ------------------------------------------------------------------
+
+// A pass of the main loop that finds nothing to do waits here instead of starting the next pass
+// at once. The wait ends at the first of: bytes, a hang-up or a reset on one of the sockets
+// (invalid ones are left out); a wake-up from any thread (the serial reader thread when it has
+// stored a byte, the kill thread when the program is to end); timeoutMs (negative: no limit).
+// A wake-up given while nobody waits ends the next wait at once, so that none is lost. True
+// when something happened, false when the time ran out.
+// Benchmark aid: with HALVORAN_SPIN_LOOP=1 in the environment the posix wait returns false at
+// once, and the main loop spins as it would without waits.
+bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs);
+void wakeMainLoop();
+
 }  // namespace platform

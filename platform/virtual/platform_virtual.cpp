@@ -84,6 +84,13 @@ struct World {
     bool killConfirmed = false;
     int generation = 0;  // counts vt::reset calls
     int pendingStarts = 0;
+    // The main loop's wait: a wake-up not yet taken, changes of the clock made by others, and
+    // whether waits move the clock on by themselves.
+    bool wakePending = false;
+    uint64_t clockChanges = 0;
+    bool waitsMoveTime = false;
+    bool waiting = false;
+    uint64_t waitsStarted = 0;
 };
 
 World& world() {
@@ -486,6 +493,57 @@ void tcpCloseSocket(Socket s) {
     w.changed.notify_all();
 }
 
+// ---- the main loop's wait ----
+
+void wakeMainLoop() {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    w.wakePending = true;
+    w.changed.notify_all();
+}
+
+// The wait ends on what would end it on the real machine (client bytes, a close or reset, a
+// wake-up) and when the virtual clock reaches its time limit. Others move the clock: a test's
+// advanceMs or setClock also ends it (the reading may have changed). With vt::waitsMoveTime the
+// wait moves the clock itself, millisecond by millisecond, to its time limit, delivering what the
+// far ends have due on the way and ending early when a byte is stored.
+bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs) {
+    World& w = world();
+    std::unique_lock<std::mutex> hold(w.lock);
+    auto happened = [&] {
+        if (w.wakePending) return true;
+        for (int i = 0; i < count; ++i) {
+            if (sockets[i] == INVALID_SOCKET_VALUE) continue;
+            Client* client = clientOf(w, sockets[i]);
+            if (client == nullptr || !client->toSystem.empty() || client->closed || client->reset) return true;
+        }
+        return false;
+    };
+    const uint64_t limitUs = timeoutMs < 0 ? UINT64_MAX : w.nowUs + static_cast<uint64_t>(timeoutMs) * 1000;
+    const uint64_t changes = w.clockChanges;
+    ++w.waitsStarted;
+    w.waiting = true;
+    w.changed.notify_all();
+    bool result = false;
+    for (;;) {
+        if (happened()) {
+            result = true;
+            break;
+        }
+        if (w.nowUs >= limitUs || w.clockChanges != changes) break;
+        if (w.waitsMoveTime && limitUs != UINT64_MAX && onClockThread(w)) {
+            w.nowUs += std::min<uint64_t>(1000, limitUs - w.nowUs);
+            deliverDueLocked(w, hold);
+            continue;
+        }
+        w.changed.wait(hold);
+    }
+    w.wakePending = false;
+    w.waiting = false;
+    w.changed.notify_all();
+    return result;
+}
+
 }  // namespace platform
 
 // ---- the test's side ----------------------------------------------------------------------
@@ -508,6 +566,9 @@ void reset(int minute, int second) {
     ++w.generation;
     w.messages.clear();
     w.killConfirmed = false;
+    w.wakePending = false;
+    w.waitsMoveTime = false;
+    w.waitsStarted = 0;
     w.changed.notify_all();
 }
 
@@ -524,12 +585,16 @@ void setClock(int minute, int second) {
     std::lock_guard<std::mutex> hold(w.lock);
     w.clockBaseUs = w.nowUs;
     w.clockBaseSeconds = 10 * 3600 + minute * 60 + second;
+    ++w.clockChanges;
+    w.changed.notify_all();
 }
 
 void advanceMs(uint32_t ms) {
     World& w = world();
     std::unique_lock<std::mutex> hold(w.lock);
     advanceLocked(w, hold, ms);
+    ++w.clockChanges;
+    w.changed.notify_all();
 }
 
 void attach(const char* portName, FarEnd* farEnd) {
@@ -634,6 +699,7 @@ void clientSend(int client, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> hold(w.lock);
     auto it = w.clients.find(client);
     if (it != w.clients.end()) it->second->toSystem.insert(it->second->toSystem.end(), bytes.begin(), bytes.end());
+    w.changed.notify_all();
 }
 
 void clientDiscardReceived(int client) {
@@ -648,6 +714,7 @@ void clientClose(int client) {
     std::lock_guard<std::mutex> hold(w.lock);
     auto it = w.clients.find(client);
     if (it != w.clients.end()) it->second->closed = true;
+    w.changed.notify_all();
 }
 
 void clientReset(int client) {
@@ -655,6 +722,7 @@ void clientReset(int client) {
     std::lock_guard<std::mutex> hold(w.lock);
     auto it = w.clients.find(client);
     if (it != w.clients.end()) it->second->reset = true;
+    w.changed.notify_all();
 }
 
 std::vector<uint8_t> clientReceived(int client) {
@@ -674,6 +742,24 @@ std::vector<std::string> messages() {
     World& w = world();
     std::lock_guard<std::mutex> hold(w.lock);
     return w.messages;
+}
+
+void waitsMoveTime(bool on) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    w.waitsMoveTime = on;
+}
+
+bool mainLoopWaiting() {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    return w.waiting;
+}
+
+uint64_t mainLoopWaits() {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    return w.waitsStarted;
 }
 
 void confirmKillPrompt() {

@@ -10,7 +10,8 @@
 //   stored in the port's ring by its reader thread before the pause returns);
 // - TCP sockets live in memory: a test connects a client to a port, sends to the system,
 //   and reads what the system sent, with the virtual time of each send;
-// - message boxes are recorded, and the kill prompt waits for vt::confirmKillPrompt.
+// - message boxes are recorded, and the kill prompt waits for vt::confirmKillPrompt;
+// - the main loop's wait ends on the events of the world (see waitsMoveTime).
 #pragma once
 
 #include <cstddef>
@@ -96,6 +97,17 @@ struct Send {
     std::vector<uint8_t> bytes;
 };
 std::vector<Send> clientSends(int client);
+
+// ---- the main loop's wait -------------------------------------------------------------
+
+// Off (the default), a wait of the main loop leaves the clock alone: it ends on client bytes, a
+// hang-up, a wake-up, or when a test moves or sets the clock, as an idle loop would see the
+// world. On, a wait with a time limit moves the virtual clock to it at once (delivering the far
+// ends' bytes on the way, and ending early when one is stored), as if that time passed idly.
+void waitsMoveTime(bool on);
+// Whether the main loop is in a wait now, and how many waits it has begun since vt::reset.
+bool mainLoopWaiting();
+uint64_t mainLoopWaits();
 
 // ---- message boxes ---------------------------------------------------------------------
 

@@ -1,0 +1,170 @@
+// The main loop's wait in virtual time: a pass with nothing to do waits, and the wait ends in
+// time for everything that can happen next (a time-out falling due, a hang-up, the quit request).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/control_state.h"
+#include "app/halvoran.h"
+#include "motion/drive_command.h"
+#include "net/tcp_endpoint.h"
+#include "sim/robot.h"
+#include "tests/support/sim_far_end.h"
+#include "tests/support/test_support.h"
+#include "tests/support/virtual_system.h"
+#include "tests/unit/motion/motion_rig.h"
+
+using testing_support::bytesOf;
+using testing_support::decodeReplies;
+using testing_support::hex;
+using testing_support::waitUntil;
+
+namespace {
+
+std::vector<uint8_t> frame(const std::vector<uint8_t>& packet) {
+    std::vector<uint8_t> bytes = {0xFF, 0x38};
+    for (uint8_t b : packet) {
+        bytes.push_back(b);
+        if (b == 0xFF) bytes.push_back(0xFF);
+    }
+    bytes.push_back(0xFF);
+    bytes.push_back(0x37);
+    return bytes;
+}
+
+// The virtual time at which `bytes` were first written on COM1 as one run, at or after fromUs.
+bool writtenAt(const std::vector<uint8_t>& bytes, uint64_t fromUs, uint64_t& atUs) {
+    std::vector<vt::TraceEntry> writes;
+    for (const vt::TraceEntry& e : vt::trace()) {
+        if (e.kind == vt::TraceEntry::Write && e.port == "COM1:" && e.timeUs >= fromUs) writes.push_back(e);
+    }
+    for (size_t i = 0; i + bytes.size() <= writes.size(); ++i) {
+        bool match = true;
+        for (size_t k = 0; k < bytes.size() && match; ++k) match = writes[i + k].byte == bytes[k];
+        if (match) {
+            atUs = writes[i].timeUs;
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr const char* kShutdownBytes = "04 05 3F 01 00 00 00 02 03 1F 00 00 02 03 1F 01 00 02 03 1F 02 00 02 03 1F 03 00";
+
+class MainLoopWaitTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vt::reset(10, 0);
+        resetControlState();
+        vt::attach("COM1:", &far);
+    }
+    void TearDown() override {
+        if (client.joinable()) client.join();
+        delete control.commandEndpoint;
+        delete control.imageEndpoint;
+        delete control.trackingEndpoint;
+        resetControlState();
+    }
+    void connectAll() {
+        waitUntil([&] { return (command = vt::connectClient(5000)) >= 0; });
+        waitUntil([&] { return (image = vt::connectClient(5001)) >= 0; });
+        waitUntil([&] { return (tracking = vt::connectClient(5002)) >= 0; });
+    }
+    bool shutDown() {
+        std::string all = hex(vt::written("COM1:"));
+        return all.size() >= std::string(kShutdownBytes).size() &&
+               all.compare(all.size() - std::string(kShutdownBytes).size(), std::string::npos, kShutdownBytes) == 0;
+    }
+
+    sim::Robot robot;
+    SimFarEnd far{robot};
+    std::thread client;
+    int command = -1, image = -1, tracking = -1;
+};
+
+struct DueCase {
+    const char* name;
+    uint8_t flags;
+    const char* dueBytes;  // what the time-out sends
+    int dueAfterSeconds;   // the first second at which the elapsed time exceeds the time-out
+};
+
+void PrintTo(const DueCase& row, std::ostream* out) { *out << row.name; }
+
+class TimeOutAfterWaits : public MainLoopWaitTest, public ::testing::WithParamInterface<DueCase> {};
+
+// With nothing else happening, the loop waits in steps up to each change of the clock's seconds
+// and runs the time-out checks right at the change at which one falls due, not a second late and
+// not by spinning through the seconds between.
+TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
+    const DueCase& row = GetParam();
+    vt::waitsMoveTime(true);
+    uint64_t commandAtUs = 0, waitsBefore = 0, waitsAfter = 0, dueAtUs = 0;
+    bool due = false;
+    client = std::thread([&] {
+        connectAll();
+        waitUntil([] { return vt::mainLoopWaiting(); });  // idle: nothing armed, no time limit
+        commandAtUs = vt::nowUs();
+        vt::setClock(20, 0);  // the reading changes at whole seconds from here
+        waitsBefore = vt::mainLoopWaits();
+        vt::clientSend(command, frame(motion_test::drivePacket(0, 20, 0, 100, 0, row.flags)));
+        due = waitUntil([&] { return writtenAt(bytesOf(row.dueBytes), commandAtUs, dueAtUs); });
+        waitUntil([] { return vt::mainLoopWaiting(); });
+        waitsAfter = vt::mainLoopWaits();
+        vt::clientSend(command, {0xFF, 0x36});
+    });
+    EXPECT_EQ(WinMain(1), 0);
+    client.join();
+    ASSERT_TRUE(due) << row.name << ": never sent";
+    EXPECT_EQ(decodeReplies(vt::clientReceived(command)).at(0).at(0), 0) << row.name;
+    const uint64_t dueUs = static_cast<uint64_t>(row.dueAfterSeconds) * 1000000;
+    EXPECT_GE(dueAtUs - commandAtUs, dueUs) << row.name << ": early";
+    EXPECT_LT(dueAtUs - commandAtUs, dueUs + 1000) << row.name << ": later than the change of the second";
+    // About one wait a second (a wake-up by the module's replies may add one or two).
+    EXPECT_GE(waitsAfter - waitsBefore, static_cast<uint64_t>(row.dueAfterSeconds)) << row.name;
+    EXPECT_LE(waitsAfter - waitsBefore, static_cast<uint64_t>(row.dueAfterSeconds) + 3) << row.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ServoAndDrive, TimeOutAfterWaits,
+    ::testing::Values(DueCase{"servo 1 off after 2 s", MOVE_SERVO1, "02 03 1F 01 00", 3},
+                      DueCase{"drive stop after the drive timeout of 5 s", SET_SPEED, "04 05 3F 01 00 00 00", 6}),
+    [](const ::testing::TestParamInfo<DueCase>& info) { return info.index == 0 ? "Servo1" : "Drive"; });
+
+enum class Ending { CloseImage, ResetImage, CloseTracking, ResetTracking, KillPrompt };
+
+class WaitEndedBy : public MainLoopWaitTest, public ::testing::WithParamInterface<Ending> {};
+
+// The loop waits with no time limit (nothing armed); what ends the program must end the wait, and
+// the pass after it ends the program without another wait.
+TEST_P(WaitEndedBy, TheNextPassEndsTheProgram) {
+    uint64_t waitsBefore = 0;
+    bool ended = false;
+    client = std::thread([&] {
+        connectAll();
+        waitUntil([] { return vt::mainLoopWaiting(); });
+        waitsBefore = vt::mainLoopWaits();
+        switch (GetParam()) {
+            case Ending::CloseImage: vt::clientClose(image); break;
+            case Ending::ResetImage: vt::clientReset(image); break;
+            case Ending::CloseTracking: vt::clientClose(tracking); break;
+            case Ending::ResetTracking: vt::clientReset(tracking); break;
+            case Ending::KillPrompt: vt::confirmKillPrompt(); break;
+        }
+        ended = waitUntil([this] { return shutDown(); });
+        if (!ended) vt::clientClose(command);  // let the program end all the same
+    });
+    EXPECT_EQ(WinMain(1), 0);
+    client.join();
+    EXPECT_TRUE(ended) << "the wait went on";
+    EXPECT_EQ(vt::mainLoopWaits(), waitsBefore) << "another wait began before the program ended";
+    EXPECT_TRUE(control.quitRequested.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, WaitEndedBy,
+                         ::testing::Values(Ending::CloseImage, Ending::ResetImage, Ending::CloseTracking,
+                                           Ending::ResetTracking, Ending::KillPrompt));
+
+}  // namespace
