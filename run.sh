@@ -6,27 +6,33 @@
 #
 #   ./run.sh
 #   ./run.sh --demo                      a short tour through one client session, then the end
+#   ./run.sh --no-bridge                 without halvoran-bridge, so that a client of your own
+#                                        (halvoran-client) holds Halvoran's session
 #   HALVORAN_BUILD_DIR=other ./run.sh    builds and runs from another build directory
 #
-# Then connect a client to 127.0.0.1, ports 5000 (commands), 5001 (frames), 5002 (tracking),
-# for example with build/client/halvoran-client.
+# halvoran-bridge holds Halvoran's session and serves it to many viewers and one driver over the
+# Foxglove WebSocket protocol (ws://127.0.0.1:8765). With --no-bridge, connect a client to
+# 127.0.0.1, ports 5000 (commands), 5001 (frames), 5002 (tracking), for example with
+# build/client/halvoran-client.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 source tools/packages.sh
 
 demo=0
+bridge=1
 case "${1:-}" in
     "") ;;
-    --demo) demo=1 ;;
-    *) echo "usage: ./run.sh [--demo]" >&2; exit 2 ;;
+    --demo) demo=1; bridge=0 ;;
+    --no-bridge) bridge=0 ;;
+    *) echo "usage: ./run.sh [--demo|--no-bridge]" >&2; exit 2 ;;
 esac
 
 build="${HALVORAN_BUILD_DIR:-build}"
 install_missing "${build_packages[@]}"
 echo "== building in $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target halvoran halvoran-sim halvoran-client
+cmake --build "$build" -j2 --target halvoran halvoran-sim halvoran-client halvoran-bridge
 
 # The simulator's files: its serial line (a symlink to its pseudo-terminal), its control
 # socket and its trace, in a private directory.
@@ -36,17 +42,19 @@ control="$runtime/control.sock"
 trace="$runtime/trace.txt"
 sim_pid=""
 halvoran_pid=""
+bridge_pid=""
 
-# Halvoran first, so that its shutdown (drive stopped, servos off) still reaches the robot.
+# The bridge first (it stops the drive and leaves the session), then Halvoran, so that its
+# shutdown (drive stopped, servos off) still reaches the robot.
 stop() {
     trap - INT TERM EXIT
     echo
     echo "== stopping"
-    for pid in $halvoran_pid $sim_pid; do
+    for pid in $bridge_pid $halvoran_pid $sim_pid; do
         kill -TERM "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
-    rm -f "$runtime/sim.out"
+    rm -f "$runtime/sim.out" "$runtime/bridge.out"
     echo "== the simulator's trace is kept in $trace"
 }
 # Ctrl-C or a TERM ends the script (so that Halvoran is not started again), and the end stops both.
@@ -118,11 +126,29 @@ TOUR
     exit "$tour_status"
 fi
 
-cat <<EOF
+if [ "$bridge" -eq 1 ]; then
+    # The bridge connects to Halvoran by itself, every 500 ms until it is there, and again after
+    # each session; its output goes to a file so that it does not mix with this script's.
+    echo "== starting halvoran-bridge"
+    "$build/bridge/halvoran-bridge" --halvoran 127.0.0.1 > "$runtime/bridge.out" 2>&1 &
+    bridge_pid=$!
+    cat <<EOF
+
+halvoran-bridge serves the robot to Foxglove-protocol tools (Foxglove, Lichtblick) at
+  ws://127.0.0.1:8765
+(see README.md, "Foxglove and other tools"); it holds Halvoran's session, so start
+./run.sh --no-bridge to drive with $build/client/halvoran-client instead.
+Its messages: $runtime/bridge.out
+EOF
+else
+    cat <<EOF
 
 Halvoran is running on the simulated robot. Connect a client to 127.0.0.1:
   port 5000  commands       port 5001  frame dumps       port 5002  tracking reports
 for example with $build/client/halvoran-client (see README.md, "The client").
+EOF
+fi
+cat <<EOF
 Halvoran serves one client session at a time and is started again after each one.
 
 The simulator's state, faults and world (see README.md, "The simulated robot"):
