@@ -1,0 +1,205 @@
+// The dashboard in a real browser against halvoran-bridge, Halvoran and halvoran-sim: what the
+// page shows and sends is checked against what the simulated robot did.
+// With HALVORAN_SCREENSHOTS=DIR the desktop and phone layouts are saved there as
+// dashboard-desktop.png and dashboard-phone.png.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { join } from "node:path";
+import { startRobot, launchBrowser, openDashboard, waitFor } from "./harness.mjs";
+
+const screenshots = process.env.HALVORAN_SCREENSHOTS;
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+// Well below the drive timeout of one second that the bridge sets: a stop that comes within this
+// time was sent, not timed out.
+const STOP_WITHIN_MS = 800;
+
+let robot;
+let browser;
+let page;
+
+before(async () => {
+    robot = await startRobot();
+    browser = await launchBrowser();
+    page = await openDashboard(browser);
+});
+
+after(async () => {
+    if (browser) await browser.close();
+    if (robot) await robot.stop();
+});
+
+const running = async () => (await robot.state()).drive.running;
+const text = (sel) => page.$eval(sel, (e) => e.textContent);
+
+test("the page loads without console errors and shows Halvoran connected", async () => {
+    await waitFor('"connected"', async () => (await text("#connection")) === "connected");
+    assert.equal(await page.$eval("#banner", (e) => e.hidden), true);
+    assert.deepEqual(page.errors, []);
+});
+
+test("holding ArrowUp drives forward until it is released", async () => {
+    // Speed 60, the page's default top speed, as the drive module's value.
+    const forward60 = -500 + Math.trunc(2.34375 * 60);
+    await page.keyboard.down("ArrowUp");
+    await waitFor("the drive to run at speed 60", async () => {
+        const { drive } = await robot.state();
+        return drive.running && drive.value === forward60;
+    }, 3000);
+    // Held longer than the drive timeout: the page keeps sending, so the drive keeps running.
+    await sleep(2000);
+    assert.equal(await running(), true, "the drive stopped while the key was still held");
+    await page.keyboard.up("ArrowUp");
+    await waitFor("the drive to stop", async () => !(await running()), STOP_WITHIN_MS, 50);
+    assert.equal(await text("#drive-state"), "standing");
+});
+
+test("STOP stops a running drive, by click and by Escape, and is a button by that name", async () => {
+    assert.ok(await page.$('::-p-aria([name="STOP"][role="button"])'), "no button named STOP in the accessibility tree");
+    for (const [how, press] of [
+        ["click", () => page.click("#stop")],
+        ["Escape", () => page.keyboard.press("Escape")],
+    ]) {
+        await page.keyboard.down("KeyW");
+        await waitFor(`the drive to run (${how})`, running, 3000);
+        await press();
+        await waitFor(`STOP by ${how} to stop the drive`, async () => !(await running()), STOP_WITHIN_MS, 50);
+        // The key is still down, but STOP let it go: nothing starts the drive again.
+        await sleep(1200);
+        assert.equal(await running(), false, `the drive ran again after STOP by ${how}`);
+        await page.keyboard.up("KeyW");
+    }
+});
+
+test("a captured frame shows the simulator's pixels, scaled without blur, with progress on the way", async () => {
+    await page.click("#capture");
+    await waitFor("the progress bar to move", () =>
+        page.$eval("#capture-progress", (p) => p.value > 0 && p.value < p.max), 10000, 50);
+    await waitFor("the frame", () => page.$eval("#save", (b) => !b.disabled), 30000);
+    const shown = await page.$eval("#frame", (c) => ({
+        width: c.width,
+        height: c.height,
+        cssWidth: c.getBoundingClientRect().width,
+        rendering: getComputedStyle(c).imageRendering,
+        data: Array.from(c.getContext("2d").getImageData(0, 0, c.width, c.height).data),
+    }));
+    assert.equal(shown.rendering, "pixelated");
+    assert.ok(shown.cssWidth >= 320, `the frame is shown only ${shown.cssWidth} px wide`);
+    assert.deepEqual([shown.width, shown.height], [160, 143]);
+    const sent = robot.lastFrame();
+    let wrong = 0;
+    let first = null;
+    for (let y = 0; y < 143; y++) {
+        for (let x = 0; x < 160; x++) {
+            const s = (y * 80 + (x >> 1)) * 3;
+            const d = (y * 160 + x) * 4;
+            for (let c = 0; c < 3; c++) {
+                if (shown.data[d + c] !== sent.rgb[s + c]) {
+                    wrong++;
+                    first ??= `(${x}, ${y}) shows ${shown.data.slice(d, d + 3)} for ${Array.from(sent.rgb.slice(s, s + 3))}`;
+                }
+            }
+        }
+    }
+    assert.equal(wrong, 0, `${wrong} colour values differ, first at ${first}`);
+});
+
+// The middle of the tracking box in camera coordinates (1..80 x 1..143), or null while hidden.
+const boxMiddle = () =>
+    page.evaluate(() => {
+        const box = document.getElementById("track-box");
+        if (box.hidden) return null;
+        const b = box.getBoundingClientRect();
+        const f = document.getElementById("frame-wrap").getBoundingClientRect();
+        return { x: ((b.left + b.width / 2 - f.left) / f.width) * 80, y: ((b.top + b.height / 2 - f.top) / f.height) * 143 };
+    });
+
+async function boxNearTarget() {
+    const [box, state] = await Promise.all([boxMiddle(), robot.state()]);
+    if (!box) return false;
+    const target = state.world.image;
+    return Math.abs(box.x - target.x) <= 4 && Math.abs(box.y - target.y) <= 4 ? { box, target } : false;
+}
+
+test("clicking the target's colour starts tracking, and the box follows the target", async () => {
+    await page.select("#mode", "report");
+    // The target's middle: the middle of the pixels nearest its colour in the shown frame.
+    const { colour } = (await robot.state()).world;
+    const spot = await page.$eval("#frame", (c, [r, g, b]) => {
+        const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+        let sx = 0;
+        let sy = 0;
+        let n = 0;
+        for (let i = 0; i < d.length; i += 4) {
+            if (Math.abs(d[i] - r) + Math.abs(d[i + 1] - g) + Math.abs(d[i + 2] - b) < 30) {
+                sx += (i / 4) % c.width;
+                sy += Math.floor(i / 4 / c.width);
+                n++;
+            }
+        }
+        const rect = c.getBoundingClientRect();
+        return n && { x: rect.left + ((sx / n + 0.5) / c.width) * rect.width, y: rect.top + ((sy / n + 0.5) / c.height) * rect.height };
+    }, colour);
+    assert.ok(spot, "the target's colour is nowhere in the frame");
+    await page.mouse.click(spot.x, spot.y);
+
+    const state = await waitFor("the camera to track", async () => {
+        const s = await robot.state();
+        return s.camera.tracking && s;
+    }, 5000);
+    const r = state.camera.ranges;
+    colour.forEach((v, i) => assert.ok(r[2 * i] <= v && v <= r[2 * i + 1], `the range ${r} leaves out the target's colour ${colour}`));
+    await waitFor("the box over the target", boxNearTarget, 5000);
+    if (screenshots) {
+        await sleep(4000); // some of the plot
+        await page.screenshot({ path: join(screenshots, "dashboard-desktop.png") });
+    }
+
+    for (const [az, el] of [[9, 6], [-8, -7]]) {
+        assert.equal(await robot.command(`world target ${az} ${el}`), "ok");
+        await waitFor(`the box over the target moved to ${az} ${el}`, boxNearTarget, 5000);
+    }
+    assert.match(await text("#tracking-state"), /confidence \d+/);
+    const plotted = await page.$eval("#plot", (c) => {
+        const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+        for (let i = 3; i < d.length; i += 4) if (d[i]) return true;
+        return false;
+    });
+    assert.ok(plotted, "the plot is empty");
+
+    await page.click("#track-stop");
+    await waitFor("the tracking to end", async () => !(await robot.state()).camera.tracking, 5000);
+    assert.deepEqual(page.errors, []);
+});
+
+test("on a 360 x 640 phone the joystick and STOP fit the first screen, and the joystick drives by touch", async () => {
+    const phone = await openDashboard(browser, { width: 360, height: 640, isMobile: true, hasTouch: true, deviceScaleFactor: 2 });
+    try {
+        await waitFor('"connected"', async () => (await phone.$eval("#connection", (e) => e.textContent)) === "connected");
+        const fits = await phone.evaluate(() => {
+            const inside = (id) => {
+                const r = document.getElementById(id).getBoundingClientRect();
+                return r.top >= 0 && r.left >= 0 && r.bottom <= innerHeight && r.right <= innerWidth && r.width > 0;
+            };
+            return { joystick: inside("joystick"), stop: inside("stop"), sideways: document.documentElement.scrollWidth > innerWidth };
+        });
+        assert.deepEqual(fits, { joystick: true, stop: true, sideways: false });
+        if (screenshots) await phone.screenshot({ path: join(screenshots, "dashboard-phone.png") });
+
+        const pad = await phone.$eval("#joystick", (e) => {
+            const r = e.getBoundingClientRect();
+            return { x: r.left + r.width / 2, y: r.top + r.height / 2, radius: r.width / 2 };
+        });
+        await phone.touchscreen.touchStart(pad.x, pad.y);
+        await phone.touchscreen.touchMove(pad.x, pad.y - pad.radius * 0.8);
+        // Pushed up: forward, a drive value above the standing -500.
+        await waitFor("the drive to run forward", async () => {
+            const { drive } = await robot.state();
+            return drive.running && drive.value > -500;
+        }, 3000);
+        await phone.touchscreen.touchEnd();
+        await waitFor("the drive to stop when the finger lifts", async () => !(await running()), STOP_WITHIN_MS, 50);
+        assert.deepEqual(phone.errors, []);
+    } finally {
+        await phone.close();
+    }
+});
