@@ -32,6 +32,10 @@ run_suite() {
 mode="${1:-default}"
 [ $# -gt 0 ] && shift
 install_missing "${build_packages[@]}" "${test_packages[@]}"
+# The bridge's tests talk to it through a Foxglove protocol client from npm (Node 20 and npm
+# come with the machine), installed exactly as the lock file says.
+echo "== npm ci in tests/bridge"
+(cd tests/bridge && npm ci --no-audit --no-fund --loglevel=error)
 case "$mode" in
     default) run_suite plain build "" "$@"; run_suite asan build-asan "address,undefined" "$@" ;;
     plain) run_suite plain build "" "$@" ;;

@@ -65,7 +65,7 @@ void RobotLink::run() {
         }
         auto attempt = Clock::now();
         std::string error;
-        if (session_.connect(host_, static_cast<int>(RETRY_EVERY.count()), error)) {
+        if (session_.connect(host_, CONNECT_TIMEOUT_MS, error)) {
             std::fprintf(stderr, "halvoran-bridge: connected to Halvoran on %s\n", host_.c_str());
             hub_->setConnected(true);
             serveSession();

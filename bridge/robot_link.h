@@ -20,6 +20,10 @@ namespace bridge {
 class RobotLink : public CommandSink {
 public:
     static constexpr auto RETRY_EVERY = std::chrono::milliseconds(500);
+    // How long one connection attempt waits for each port. Halvoran opens its ports in turn
+    // after each client, and a session it had begun ends if the client gives up half-way, so
+    // the image and tracking ports get time; meanwhile the command port is tried every 50 ms.
+    static constexpr int CONNECT_TIMEOUT_MS = 3000;
     static constexpr int REPLY_TIMEOUT_MS = 3000;
     // The image port's bytes of one frame dump: the camera's acknowledgement and the frame.
     static constexpr size_t FRAME_EXPECTED = 34474;
