@@ -34,8 +34,11 @@ mode="${1:-default}"
 install_missing "${build_packages[@]}" "${test_packages[@]}"
 # The bridge's tests talk to it through a Foxglove protocol client from npm (Node 20 and npm
 # come with the machine), installed exactly as the lock file says.
-echo "== npm ci in tests/bridge"
-(cd tests/bridge && npm ci --no-audit --no-fund --loglevel=error)
+# The dashboard's tests drive Debian's Chromium with puppeteer-core, from npm in the same way.
+for dir in tests/bridge tests/dashboard; do
+    echo "== npm ci in $dir"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+done
 case "$mode" in
     default) run_suite plain build "" "$@"; run_suite asan build-asan "address,undefined" "$@" ;;
     plain) run_suite plain build "" "$@" ;;

@@ -6,8 +6,8 @@ build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbe
                 libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
                 libboost-dev)
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
-# teleop, a font for the window's text.
-test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core)
+# teleop, a font for the window's text, a browser for the web dashboard.
+test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium)
 
 # install_missing PACKAGE...: apt-get install those not installed yet (with sudo when not root).
 install_missing() {

@@ -166,8 +166,14 @@ test("clicking the target's colour starts tracking, and the box follows the targ
     });
     assert.ok(plotted, "the plot is empty");
 
+    // Stopped: the page says so, the box goes, and no report comes any more to say otherwise.
+    // (Halvoran's stop sends its carriage return to whichever channel is on, so the simulated
+    // camera may go on streaming; Halvoran no longer reads it.)
     await page.click("#track-stop");
-    await waitFor("the tracking to end", async () => !(await robot.state()).camera.tracking, 5000);
+    await waitFor("the page to say the tracking ended", async () => (await text("#tracking-state")) === "not tracking", 5000);
+    assert.equal(await page.$eval("#track-box", (e) => e.hidden), true);
+    await sleep(1500);
+    assert.equal(await text("#tracking-state"), "not tracking", "reports came after the stop");
     assert.deepEqual(page.errors, []);
 });
 
@@ -202,4 +208,46 @@ test("on a 360 x 640 phone the joystick and STOP fit the first screen, and the j
     } finally {
         await phone.close();
     }
+});
+
+const messages = () => page.$$eval("#messages li span", (els) => els.map((e) => e.textContent));
+
+test("the camera line panel shows the camera's answer, and a failed line its result code in words", async () => {
+    await page.click("#line-title");
+    const send = async (line) => {
+        await page.$eval("#line", (e) => (e.value = ""));
+        await page.type("#line", line);
+        await page.keyboard.press("Enter");
+    };
+    await send("gv");
+    const answer = await waitFor("the camera's answer", async () => {
+        const t = await text("#line-answer");
+        return t !== "" && t !== "…" && t;
+    }, 5000);
+    assert.match(answer, /^ACK\n.*camera/, "the camera's acknowledgement and its version, a line each");
+    assert.equal(await running(), false, "typing W or S into the line drove the robot");
+
+    assert.equal(await robot.command("fault camera silent on"), "ok");
+    try {
+        await send("gv");
+        await waitFor("the failure in words", async () => (await messages()).find((m) => /^Camera line failed: .*result code 10 \(.+\)/.test(m)), 10000);
+    } finally {
+        await robot.command("fault camera clear");
+    }
+});
+
+test("a banner says when Halvoran is not connected, and a command then fails in words", async () => {
+    await robot.holdHalvoran();
+    try {
+        await waitFor("the banner", () => page.$eval("#banner", (e) => !e.hidden && e.textContent), 5000)
+            .then((t) => assert.match(t, /Halvoran is not connected/));
+        assert.equal(await text("#connection"), "not connected");
+        await page.click("#capture");
+        await waitFor("the failed capture", async () => (await messages()).find((m) => /^Capture failed: .*not connected/.test(m)), 5000);
+        assert.equal(await page.$eval("#capture", (b) => b.disabled), false, "the capture button stays disabled after the failure");
+    } finally {
+        robot.resumeHalvoran();
+    }
+    await waitFor("Halvoran back", async () => (await text("#connection")) === "connected", 10000);
+    assert.equal(await page.$eval("#banner", (e) => e.hidden), true);
 });

@@ -99,10 +99,19 @@ export async function startRobot({ simArgs = [] } = {}) {
             output,
         );
         robot.halvoran.once("exit", () => {
-            if (!robot.stopping) setTimeout(() => !robot.stopping && startHalvoran(), 200);
+            if (!robot.stopping && !robot.held) setTimeout(() => !robot.stopping && !robot.held && startHalvoran(), 200);
         });
     };
     startHalvoran();
+    // Ends Halvoran and keeps it down until resumeHalvoran(), as when it fails on the robot.
+    robot.holdHalvoran = async () => {
+        robot.held = true;
+        await terminate(robot.halvoran);
+    };
+    robot.resumeHalvoran = () => {
+        robot.held = false;
+        startHalvoran();
+    };
 
     const web = process.env.HALVORAN_WEB || join(top, "bridge/web");
     robot.bridge = started(
