@@ -5,7 +5,8 @@
 # that session after session works.
 #
 #   ./run.sh
-#   ./run.sh --demo                      a short tour through one client session, then the end
+#   ./run.sh --demo                      a short tour through one client session and a screenshot
+#                                        of the web dashboard (dashboard.png), then the end
 #   ./run.sh --no-bridge                 without halvoran-bridge, so that a client of your own
 #                                        (halvoran-client) holds Halvoran's session
 #   HALVORAN_BUILD_DIR=other ./run.sh    builds and runs from another build directory
@@ -30,6 +31,8 @@ esac
 
 build="${HALVORAN_BUILD_DIR:-build}"
 install_missing "${build_packages[@]}"
+# The tour ends with a screenshot of the web dashboard, taken by a headless browser.
+[ "$demo" -eq 1 ] && install_missing chromium
 echo "== building in $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target halvoran halvoran-sim halvoran-client halvoran-bridge
@@ -84,6 +87,24 @@ start_halvoran() {
     halvoran_pid=$!
 }
 
+# dashboard_shot FILE: waits for the dashboard on port 8080 and saves a screenshot of it, as a
+# browser shows it once the page has connected.
+dashboard_shot() {
+    local i
+    for i in $(seq 100); do
+        (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break
+        sleep 0.1
+    done
+    local profile
+    profile="$(mktemp -d "$runtime/chromium.XXXXXX")"
+    chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --user-data-dir="$profile" --hide-scrollbars --window-size=1280,860 \
+        --virtual-time-budget=4000 --screenshot="$1" http://127.0.0.1:8080/ \
+        > "$runtime/chromium.out" 2>&1 || { cat "$runtime/chromium.out"; return 1; }
+    rm -rf "$profile" "$runtime/chromium.out"
+}
+
 if [ "$demo" -eq 1 ]; then
     echo "== starting Halvoran on $link"
     start_halvoran
@@ -117,9 +138,17 @@ TOUR
         kill -0 "$halvoran_pid" 2>/dev/null || break
         sleep 0.1
     done
+    if [ "$tour_status" -eq 0 ]; then
+        echo "6. The web dashboard: halvoran-bridge takes the next session and serves the page at"
+        echo "   http://127.0.0.1:8080; a headless Chromium saves what it shows as dashboard.png."
+        start_halvoran
+        "$build/bridge/halvoran-bridge" --halvoran 127.0.0.1 > "$runtime/bridge.out" 2>&1 &
+        bridge_pid=$!
+        dashboard_shot "$PWD/dashboard.png" || tour_status=$?
+    fi
     echo
     if [ "$tour_status" -eq 0 ]; then
-        echo "== the tour is complete; the picture is in $PWD/frame.png"
+        echo "== the tour is complete; the pictures are in $PWD/frame.png and $PWD/dashboard.png"
     else
         echo "== the tour stopped with an error (exit status $tour_status)"
     fi
@@ -133,6 +162,9 @@ if [ "$bridge" -eq 1 ]; then
     "$build/bridge/halvoran-bridge" --halvoran 127.0.0.1 > "$runtime/bridge.out" 2>&1 &
     bridge_pid=$!
     cat <<EOF
+
+The web dashboard: open http://127.0.0.1:8080 in a browser (from a phone or another computer
+on this network: http://THIS-MACHINE:8080; see README.md, "Web dashboard").
 
 halvoran-bridge serves the robot to Foxglove-protocol tools (Foxglove, Lichtblick) at
   ws://127.0.0.1:8765

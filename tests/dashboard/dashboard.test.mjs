@@ -230,7 +230,7 @@ test("the camera line panel shows the camera's answer, and a failed line its res
     assert.equal(await robot.command("fault camera silent on"), "ok");
     try {
         await send("gv");
-        await waitFor("the failure in words", async () => (await messages()).find((m) => /^Camera line failed: .*result code 10 \(.+\)/.test(m)), 10000);
+        await waitFor("the failure in words", async () => (await messages()).find((m) => /^Camera line failed: .*\(result 10\)$/.test(m)), 10000);
     } finally {
         await robot.command("fault camera clear");
     }

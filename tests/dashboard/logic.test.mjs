@@ -195,15 +195,21 @@ test("tracking: box from the annotation's corners, none without points; the plot
     assert.deepEqual(h.points.map((p) => p.x), [2, 3, 4]);
 });
 
-test("words: a failure names its result code; the servo module's bits name the servos", () => {
-    assert.equal(
-        failureText({ topic: "/halvoran/camera_line", ok: false, result: 10, resultText: "the camera did not answer", error: null }),
-        "Camera line failed: result code 10 (the camera did not answer)",
-    );
-    assert.equal(
-        failureText({ topic: "/halvoran/capture", ok: false, result: null, resultText: "", error: "Halvoran is not connected" }),
-        "Capture failed: Halvoran is not connected",
-    );
+test("words: a failure names its result code once; the servo module's bits name the servos", () => {
+    const rows = [
+        [{ topic: "/halvoran/camera_line", result: 10, resultText: "no answer from the camera in time (result 10)", error: null },
+            "Camera line failed: no answer from the camera in time (result 10)"],
+        [{ topic: "/halvoran/drive", result: 20, resultText: "the drive status could not be read", error: null },
+            "Drive failed: the drive status could not be read (result 20)"],
+        [{ topic: "/halvoran/track", result: 7, resultText: "", error: null }, "Tracking failed: result 7"],
+        [{ topic: "/halvoran/capture", result: null, resultText: "", error: "Halvoran is not connected" },
+            "Capture failed: Halvoran is not connected"],
+        [{ topic: "/halvoran/capture", result: null, resultText: "Halvoran is not connected", error: "Halvoran is not connected" },
+            "Capture failed: Halvoran is not connected"],
+        [{ topic: "/halvoran/camera_line", result: 10, resultText: "no answer (result 10)", error: "the line timed out" },
+            "Camera line failed: the line timed out; no answer (result 10)"],
+    ];
+    for (const [reply, expected] of rows) assert.equal(failureText({ ok: false, ...reply }), expected);
     assert.equal(servoModuleText(0), "0x00 · all servos off");
     assert.equal(servoModuleText(0x05), "0x05 · servos 0, 2 on");
     assert.equal(servoModuleText(0x02), "0x02 · servo 1 on");

@@ -207,6 +207,7 @@ pad.addEventListener("pointerdown", (e) => {
     moveKnob(e);
     e.preventDefault();
 });
+pad.addEventListener("contextmenu", (e) => e.preventDefault());
 pad.addEventListener("pointermove", (e) => {
     if (e.pointerId === joystickPointer) moveKnob(e);
 });

@@ -11,15 +11,20 @@ export function topicName(topic) {
     return TOPIC_NAMES[topic] || topic;
 }
 
+// A result code in words: the bridge's text, which names the code ("... (result 10)"), or the
+// code itself when the text does not.
+export function resultWords(result, text) {
+    if (result === null || result === undefined) return text || "";
+    if (!text) return `result ${result}`;
+    return text.includes(`result ${result}`) ? text : `${text} (result ${result})`;
+}
+
 // A failed command's reply in words, with its result code named.
 export function failureText(reply) {
     const parts = [];
     if (reply.error) parts.push(reply.error);
-    if (reply.result !== null && reply.result !== undefined) {
-        parts.push(`result code ${reply.result} (${reply.resultText || "unknown result"})`);
-    } else if (reply.resultText && reply.resultText !== reply.error) {
-        parts.push(reply.resultText);
-    }
+    const words = resultWords(reply.result, reply.resultText);
+    if (words && words !== reply.error) parts.push(words);
     return `${topicName(reply.topic)} failed: ${parts.join("; ") || "no reason given"}`;
 }
 
@@ -37,7 +42,7 @@ export function servoModuleText(value) {
 }
 
 export function driveStatusText(status) {
-    const code = status.result === 0 ? "ok" : `result code ${status.result} (${status.resultText || "unknown result"})`;
+    const code = status.result === 0 ? "ok" : resultWords(status.result, status.resultText);
     const bytes = (status.drive || []).map(hexByte).join(" ");
     const state = status.running === true ? "running" : status.running === false ? "stopped" : "";
     return [code, bytes && `drive ${bytes}`, state, status.speed !== null && status.speed !== undefined && status.running ? `speed ${status.speed}` : ""]
