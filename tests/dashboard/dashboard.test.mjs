@@ -5,6 +5,7 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { join } from "node:path";
+import { readFileSync } from "node:fs";
 import { startRobot, launchBrowser, openDashboard, waitFor } from "./harness.mjs";
 
 const screenshots = process.env.HALVORAN_SCREENSHOTS;
@@ -120,7 +121,7 @@ async function boxNearTarget() {
     return Math.abs(box.x - target.x) <= 4 && Math.abs(box.y - target.y) <= 4 ? { box, target } : false;
 }
 
-test("clicking the target's colour starts tracking, and the box follows the target", async () => {
+test("clicking the target's colour starts tracking and the box follows the target; a dragged window is tracked too", async () => {
     await page.select("#mode", "report");
     // The target's middle: the middle of the pixels nearest its colour in the shown frame.
     const { colour } = (await robot.state()).world;
@@ -151,7 +152,8 @@ test("clicking the target's colour starts tracking, and the box follows the targ
     await waitFor("the box over the target", boxNearTarget, 5000);
     if (screenshots) {
         await sleep(4000); // some of the plot
-        await page.screenshot({ path: join(screenshots, "dashboard-desktop.png") });
+        const bottom = await page.$eval("main", (m) => m.getBoundingClientRect().bottom);
+        await page.screenshot({ path: join(screenshots, "dashboard-desktop.png"), clip: { x: 0, y: 0, width: 1280, height: Math.ceil(bottom) } });
     }
 
     for (const [az, el] of [[9, 6], [-8, -7]]) {
@@ -174,6 +176,23 @@ test("clicking the target's colour starts tracking, and the box follows the targ
     assert.equal(await page.$eval("#track-box", (e) => e.hidden), true);
     await sleep(1500);
     assert.equal(await text("#tracking-state"), "not tracking", "reports came after the stop");
+
+    // A window dragged from lower right to upper left over the picture, from (100.5, 90.5) to
+    // (60.5, 50.5) of the 160 x 143 image: the camera gets it in its own coordinates, x 31..51 and
+    // y 51..91, and tracks what is inside.
+    const f = await page.$eval("#frame", (c) => {
+        const r = c.getBoundingClientRect();
+        return { left: r.left, top: r.top, width: r.width, height: r.height };
+    });
+    const at = (ix, iy) => [f.left + (ix / 160) * f.width, f.top + (iy / 143) * f.height];
+    await page.mouse.move(...at(100.5, 90.5));
+    await page.mouse.down();
+    await page.mouse.move(...at(60.5, 50.5), { steps: 5 });
+    await page.mouse.up();
+    await waitFor("window tracking", async () => (await robot.state()).camera.mode === "window tracking", 5000);
+    assert.match(readFileSync(robot.trace, "utf8"), /event camera line: sw 31 51 51 91\n/);
+    await page.click("#track-stop");
+    await waitFor("the page to say the tracking ended", async () => (await text("#tracking-state")) === "not tracking", 5000);
     assert.deepEqual(page.errors, []);
 });
 
