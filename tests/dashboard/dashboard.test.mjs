@@ -5,7 +5,8 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { join } from "node:path";
-import { readFileSync } from "node:fs";
+import { readFileSync, readdirSync, mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
 import { startRobot, launchBrowser, openDashboard, waitFor } from "./harness.mjs";
 
 const screenshots = process.env.HALVORAN_SCREENSHOTS;
@@ -102,6 +103,31 @@ test("a captured frame shows the simulator's pixels, scaled without blur, with p
         }
     }
     assert.equal(wrong, 0, `${wrong} colour values differ, first at ${first}`);
+
+    // Save PNG downloads the picture as it came: a PNG of 160 x 143.
+    const downloads = mkdtempSync(join(tmpdir(), "halvoran-download-"));
+    try {
+        const cdp = await page.createCDPSession();
+        await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
+        await page.click("#save");
+        const file = await waitFor("the saved PNG", () => readdirSync(downloads).find((n) => /^halvoran-frame-.*\.png$/.test(n)), 5000);
+        const png = readFileSync(join(downloads, file));
+        assert.deepEqual([...png.subarray(0, 8)], [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]);
+        assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20)], [160, 143]);
+    } finally {
+        rmSync(downloads, { recursive: true, force: true });
+    }
+});
+
+test("the pan and tilt sliders move servos 1 and 2", async () => {
+    // ... and back to the middle, where the camera looked for the frame the next test tracks in.
+    for (const [id, servo, value] of [["pan", 1, 200], ["tilt", 2, 60], ["pan", 1, 127], ["tilt", 2, 127]]) {
+        await page.$eval(`#${id}`, (e, v) => {
+            e.value = String(v);
+            e.dispatchEvent(new Event("input", { bubbles: true }));
+        }, value);
+        await waitFor(`servo ${servo} at ${value}`, async () => (await robot.state()).servos[servo].position === value, 3000);
+    }
 });
 
 // The middle of the tracking box in camera coordinates (1..80 x 1..143), or null while hidden.
