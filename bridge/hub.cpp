@@ -20,7 +20,8 @@ std::optional<ClientId> DriveArbiter::holder(Clock::time_point now) {
 
 bool DriveArbiter::onDrive(ClientId client, const Command& command, Clock::time_point now) {
     expire(now);
-    if (holder_ && *holder_ != client) return false;
+    // A stop is everyone's: whoever sees the robot in trouble may stop it.
+    if (holder_ && *holder_ != client && !command.stop) return false;
     if (command.speed) {
         holder_ = client;
         lastMessage_ = now;
@@ -166,8 +167,11 @@ void Hub::subscribe(ClientId client, Client& state, const json& msg) {
             continue;
         }
         state.subscriptions[id] = channel;
+        // A new subscriber sees the present state at once, not only after the next change.
         if (channel == CONNECTION_CHANNEL) {
             clients_.sendBinary(client, messageDataFrame(id, nowNs(), connectionJson().dump()));
+        } else if (auto latest = latest_.find(channel); latest != latest_.end()) {
+            clients_.sendBinary(client, messageDataFrame(id, latest->second.first, latest->second.second));
         }
     }
 }
@@ -251,9 +255,15 @@ void Hub::handleBinary(ClientId client, std::string_view data) {
                                                  "halvoran.drive-held"));
             return;
         }
+        if (command.stop && before && *before != client) {
+            command.servo0.reset();
+            command.servo1.reset();
+            command.servo2.reset();
+        }
         if (arbiter_.holder(now) != shownDriver_) publishConnection();
     }
-    commands_.submit(std::move(command), false);
+    bool urgent = command.kind == Command::Kind::Drive && command.stop;  // a stop goes before everything queued
+    commands_.submit(std::move(command), urgent);
 }
 
 void Hub::replyLocked(ClientId client, const Command& command, const std::string& why) {
@@ -275,6 +285,7 @@ void Hub::publish(uint32_t channel, const json& message, uint64_t timeNs) {
     std::string payload = message.dump(-1, ' ', false, json::error_handler_t::replace);
     std::lock_guard lock(mutex_);
     publishLocked(channel, payload, timeNs);
+    if (channel == DRIVE_STATUS_CHANNEL || channel == IMAGE_CHANNEL) latest_[channel] = {timeNs, std::move(payload)};
 }
 
 void Hub::publishLocked(uint32_t channel, const std::string& payload, uint64_t timeNs) {
@@ -303,6 +314,7 @@ void Hub::setConnected(bool connected) {
     std::lock_guard lock(mutex_);
     if (connected_ == connected) return;
     connected_ = connected;
+    if (!connected) latest_.erase(DRIVE_STATUS_CHANNEL);  // a new session starts afresh
     publishConnection();
 }
 

@@ -39,7 +39,7 @@ public:
 };
 
 // One driver at a time. The first client that gives a speed holds the drive until it stops, goes
-// away, or sends nothing on the drive topic for HOLD_TIME. While the holder's last message is
+// away, or sends nothing on the drive topic for HOLD_TIME. A stop is taken from anyone. While the holder's last message is
 // younger than REPEAT_WHILE, its speed is sent again every REPEAT_EVERY; once it is older, the
 // drive is stopped (a tool that died must not leave the robot running, even in a mode where
 // Halvoran's own drive timeout does not run).
@@ -49,7 +49,8 @@ public:
     static constexpr auto REPEAT_WHILE = std::chrono::seconds(1);
     static constexpr auto REPEAT_EVERY = std::chrono::milliseconds(300);
 
-    // True when the client may drive now (the command is then sent by the caller).
+    // True when the client may drive now (the command is then sent by the caller). A stop from
+    // another client than the holder is taken (and ends the hold); its servo moves are not.
     bool onDrive(ClientId client, const Command& command, Clock::time_point now);
     // True when the client held the drive: the caller stops it at once.
     bool onDisconnect(ClientId client);
@@ -115,6 +116,7 @@ private:
     std::map<ClientId, Client> state_;
     DriveArbiter arbiter_;
     std::optional<ClientId> shownDriver_;
+    std::map<uint32_t, std::pair<uint64_t, std::string>> latest_;  // channel -> time, payload
     bool connected_ = false;
 };
 

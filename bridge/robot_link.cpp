@@ -218,7 +218,16 @@ bool RobotLink::execute(const Command& command) {
                 reply(command, false, std::nullopt, std::nullopt, error);
                 return !lost_;
             }
-            reply(command, answer[0] == RESULT_DONE, answer[0], std::nullopt, std::nullopt);
+            uint8_t result = answer[0];
+            if (!command.trackStart) {
+                // 'N' ends the camera's stream with a CR on whichever channel the link is on; after
+                // a servo step of target following that is the modules', and the camera would go
+                // on streaming. An empty camera line selects the camera and sends the CR there.
+                std::vector<uint8_t> camera;
+                if (cameraPacket("", packet, error)) exchange(packet, camera, error);
+                if (lost_) return false;
+            }
+            reply(command, result == RESULT_DONE, result, std::nullopt, std::nullopt);
             return true;
         }
         case Command::Kind::Capture: {

@@ -256,8 +256,8 @@ TEST_F(HubTest, CommandsWhileHalvoranIsAwayAreAnsweredAndNotSent) {
 TEST_F(HubTest, OneDriverAtATime) {
     drive(1, R"({"speed":40})");
     ASSERT_EQ(commands.submitted.size(), 1u);
-    // Another client's speed, servos or stop: told who holds the drive, nothing sent.
-    for (const char* payload : {R"({"speed":-40})", R"({"servo0":10})", R"({"stop":true})"}) {
+    // Another client's speed or servos: told who holds the drive, nothing sent.
+    for (const char* payload : {R"({"speed":-40})", R"({"servo0":10})", R"({"servo1":10,"servo2":20})"}) {
         sink.texts[2].clear();
         drive(2, payload);
         auto warnings = sink.statuses(2, STATUS_WARNING);
@@ -273,6 +273,41 @@ TEST_F(HubTest, OneDriverAtATime) {
     drive(2, R"({"speed":-40})");
     ASSERT_EQ(commands.submitted.size(), 4u);
     EXPECT_EQ(commands.submitted[3].first.client, 2u);
+}
+
+// Whoever sees the robot in trouble may stop it: the stop goes first, and the hold ends; servo
+// moves that came with it stay the holder's.
+TEST_F(HubTest, AStopFromAnyoneStopsTheDriveAndEndsTheHold) {
+    drive(1, R"({"speed":40})");
+    hub.handleBinary(1, clientData(13, R"({"line":"gv"})"));
+    drive(2, R"({"stop":true,"servo0":10})");
+    ASSERT_EQ(commands.submitted.size(), 3u);
+    const auto& [stop, urgent] = commands.submitted[2];
+    EXPECT_TRUE(stop.stop);
+    EXPECT_TRUE(urgent);
+    EXPECT_FALSE(stop.servo0.has_value());
+    EXPECT_FALSE(hub.driveDue().has_value()) << "no repeat of the stopped speed";
+    now += 300ms;
+    EXPECT_FALSE(hub.driveDue().has_value());
+    drive(2, R"({"speed":-10})");
+    EXPECT_EQ(commands.submitted.size(), 4u);
+}
+
+TEST_F(HubTest, ANewSubscriberGetsTheLatestDriveStatusAndPicture) {
+    hub.publish(DRIVE_STATUS_CHANNEL, json{{"result", 0}, {"n", 1}}, 5);
+    hub.publish(DRIVE_STATUS_CHANNEL, json{{"result", 0}, {"n", 2}}, 6);
+    hub.publish(IMAGE_CHANNEL, json{{"width", 160}}, 7);
+    hub.publish(TRACKING_CHANNEL, json{{"x", 1}}, 8);  // reports are not kept
+    hub.handleText(1, R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":3},{"id":2,"channelId":4},{"id":3,"channelId":2}]})");
+    ASSERT_EQ(sink.binaries[1].size(), 2u);
+    EXPECT_EQ(json::parse(sink.binaries[1][0].substr(13))["n"], 2);
+    EXPECT_EQ(readLe(sink.binaries[1][0], 5, 8), 6u);
+    EXPECT_EQ(readLe(sink.binaries[1][1], 1, 4), 2u);
+    // A new session of Halvoran has no drive status yet.
+    hub.setConnected(false);
+    hub.setConnected(true);
+    hub.handleText(2, R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":3}]})");
+    EXPECT_TRUE(sink.binaries[2].empty());
 }
 
 TEST_F(HubTest, TheDriveIsFreeTwoSecondsAfterTheHoldersLastMessage) {
