@@ -25,8 +25,8 @@ public:
     // the image and tracking ports get time; meanwhile the command port is tried every 50 ms.
     static constexpr int CONNECT_TIMEOUT_MS = 3000;
     static constexpr int REPLY_TIMEOUT_MS = 3000;
-    // The image port's bytes of one frame dump: the camera's acknowledgement and the frame.
-    static constexpr size_t FRAME_EXPECTED = 34474;
+    // The image port's bytes of one dump of a frame of 80 x 143 pixels.
+    static constexpr size_t FRAME_EXPECTED = 34470;
     // Halvoran sends nothing of a dump longer than this; a longer stream is not a frame.
     static constexpr size_t FRAME_LIMIT = 34645;
 

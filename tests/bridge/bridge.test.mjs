@@ -127,6 +127,29 @@ describe("halvoran-bridge", () => {
     assert.ok(Date.now() - started >= 900, `stopped after ${Date.now() - started} ms`);
   });
 
+  test("a captured frame comes as a RawImage at true proportions, with its progress", async () => {
+    const v = await viewer();
+    v.subscribe("/halvoran/camera/image");
+    v.subscribe("/halvoran/frame_progress");
+    v.publish("/halvoran/capture", {});
+    const image = await waitUntil("the picture", () => v.received("/halvoran/camera/image")[0], 20000, 100);
+    assert.equal(image.encoding, "rgb8");
+    assert.equal(image.width, 160);
+    assert.equal(image.height, 143);
+    assert.equal(image.step, 480);
+    const data = Buffer.from(image.data, "base64");
+    assert.equal(data.length, 480 * 143);
+    // Each of the camera's columns twice, and the picture not all one colour.
+    for (let i = 0; i < data.length; i += 6) assert.deepEqual(data.subarray(i, i + 3), data.subarray(i + 3, i + 6));
+    assert.ok(new Set(data).size > 10);
+    const progress = v.received("/halvoran/frame_progress");
+    const last = progress.at(-1);
+    assert.deepEqual([last.done, last.error, last.received, last.expected], [true, null, 34470, 34470]);
+    assert.ok(progress.some((p) => !p.done && p.received > 0 && p.received < 34470), "progress on the way");
+    const state = await robot.state();
+    assert.equal(state.camera.dumps, 1);
+  });
+
   test("Halvoran restarted under the bridge is picked up again while the viewers stay", async () => {
     const watcher = await viewer();
     watcher.subscribe("/halvoran/connection");
