@@ -72,6 +72,30 @@ test("STOP stops a running drive, by click and by Escape, and is a button by tha
     }
 });
 
+test("a second viewer sees who drives, and its STOP stops a drive that the first one holds", async () => {
+    const other = await openDashboard(browser);
+    try {
+        await waitFor('"connected" on the second page', async () => (await other.$eval("#connection", (e) => e.textContent)) === "connected");
+        await page.keyboard.down("KeyW");
+        await waitFor("the drive to run", running, 3000);
+        await waitFor("the first page to say it drives", async () => /^you \(client \d+/.test(await text("#driver")), 3000);
+        const holder = (await text("#driver")).match(/client (\d+)/)[1];
+        let shown;
+        await waitFor(`the second page to name client ${holder} as the driver`, async () => {
+            shown = await other.$eval("#driver", (e) => e.textContent);
+            return shown === `client ${holder}` || shown.startsWith(`client ${holder} (`);
+        }, 3000).catch((e) => {
+            throw new Error(`${e.message}; it shows "${shown}"`);
+        });
+        await other.click("#stop");
+        await waitFor("the other viewer's STOP to stop the drive", async () => !(await running()), STOP_WITHIN_MS, 50);
+        assert.deepEqual(other.errors, []);
+    } finally {
+        await page.keyboard.up("KeyW");
+        await other.close();
+    }
+});
+
 test("a captured frame shows the simulator's pixels, scaled without blur, with progress on the way", async () => {
     await page.click("#capture");
     await waitFor("the progress bar to move", () =>

@@ -113,6 +113,13 @@ export async function startRobot({ simArgs = [] } = {}) {
         startHalvoran();
     };
 
+    robot.stop = async () => {
+        robot.stopping = true;
+        await terminate(robot.bridge);
+        await terminate(robot.halvoran);
+        await terminate(robot.sim);
+        rmSync(dir, { recursive: true, force: true });
+    };
     const web = process.env.HALVORAN_WEB || join(top, "bridge/web");
     robot.bridge = started(
         spawn(bin("HALVORAN_BRIDGE_BIN", "build/bridge/halvoran-bridge"), [
@@ -124,15 +131,16 @@ export async function startRobot({ simArgs = [] } = {}) {
         "bridge",
         output,
     );
-    await waitFor("the bridge's web server", async () => (await httpStatus(DASHBOARD_URL)) === 200, 15000);
+    try {
+        await waitFor("the bridge's web server", async () => {
+            if (robot.bridge.exitCode !== null || robot.bridge.signalCode !== null) throw new Error(`halvoran-bridge ended (${robot.bridge.exitCode ?? robot.bridge.signalCode})`);
+            return (await httpStatus(DASHBOARD_URL)) === 200;
+        }, 15000);
+    } catch (e) {
+        await robot.stop();
+        throw new Error(`${e.message}\n${output.join("")}`);
+    }
 
-    robot.stop = async () => {
-        robot.stopping = true;
-        await terminate(robot.bridge);
-        await terminate(robot.halvoran);
-        await terminate(robot.sim);
-        rmSync(dir, { recursive: true, force: true });
-    };
     // One command on the simulator's control socket; its one reply line.
     robot.command = (line) =>
         new Promise((res, rej) => {

@@ -289,7 +289,8 @@ function showImage(image) {
     state.hasFrame = true;
     $("frame-empty").hidden = true;
     $("save").disabled = false;
-    const when = new Date();
+    const sec = image.timestamp && Number(image.timestamp.sec);
+    const when = sec > 0 ? new Date(sec * 1000) : new Date();
     $("capture-text").textContent = `frame of ${when.toLocaleTimeString()}`;
 }
 
