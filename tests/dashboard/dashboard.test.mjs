@@ -218,10 +218,10 @@ test("clicking the target's colour starts tracking and the box follows the targe
     });
     assert.ok(plotted, "the plot is empty");
 
-    // Stopped: the page says so, the box goes, and no report comes any more to say otherwise.
-    // (Halvoran's stop sends its carriage return to whichever channel is on, so the simulated
-    // camera may go on streaming; Halvoran no longer reads it.)
+    // Stopped: the camera no longer streams, the page says so, the box goes, and no report comes
+    // any more to say otherwise.
     await page.click("#track-stop");
+    await waitFor("the camera to stop tracking", async () => !(await robot.state()).camera.tracking, 5000);
     await waitFor("the page to say the tracking ended", async () => (await text("#tracking-state")) === "not tracking", 5000);
     assert.equal(await page.$eval("#track-box", (e) => e.hidden), true);
     await sleep(1500);
@@ -242,7 +242,7 @@ test("clicking the target's colour starts tracking and the box follows the targe
     await waitFor("window tracking", async () => (await robot.state()).camera.mode === "window tracking", 5000);
     assert.match(readFileSync(robot.trace, "utf8"), /event camera line: sw 31 51 51 91\n/);
     await page.click("#track-stop");
-    await waitFor("the page to say the tracking ended", async () => (await text("#tracking-state")) === "not tracking", 5000);
+    await waitFor("the window tracking to end", async () => !(await robot.state()).camera.tracking, 5000);
     assert.deepEqual(page.errors, []);
 });
 

@@ -32,6 +32,7 @@ function bridgeUrl() {
 
 const state = {
     bridgeOpen: false,
+    bridgeLost: false, // the connection to the bridge failed or ended at least once
     connected: null, // Halvoran's connection as the bridge last said; null before it said
     clientId: null,
     driver: null,
@@ -83,7 +84,11 @@ function showConnection() {
     const banner = $("banner");
     let text;
     let cls;
-    if (!state.bridgeOpen) {
+    if (!state.bridgeOpen && !state.bridgeLost) {
+        text = "connecting…";
+        cls = "pill-unknown";
+        banner.hidden = true;
+    } else if (!state.bridgeOpen) {
         text = "no bridge";
         cls = "pill-bad";
         banner.textContent = `No connection to halvoran-bridge (${bridge.url}); trying again…`;
@@ -112,7 +117,12 @@ bridge.on("open", () => {
     showConnection();
 });
 bridge.on("close", () => {
+    // Whatever was held stays let go: after a reconnection the drive starts only on a new press.
+    drive.releaseAll();
+    releaseKnob();
+    showDriveState();
     state.bridgeOpen = false;
+    state.bridgeLost = true;
     state.connected = null;
     state.capturing = false;
     showCapture(null);
