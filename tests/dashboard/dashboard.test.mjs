@@ -55,11 +55,18 @@ test("holding ArrowUp drives forward until it is released", async () => {
     assert.equal(await text("#drive-state"), "standing");
 });
 
-test("STOP stops a running drive, by click and by Escape, and is a button by that name", async () => {
+test("STOP stops a running drive, by click, by Escape and from the Tab order, and is a button by that name", async () => {
     assert.ok(await page.$('::-p-aria([name="STOP"][role="button"])'), "no button named STOP in the accessibility tree");
     for (const [how, press] of [
         ["click", () => page.click("#stop")],
         ["Escape", () => page.keyboard.press("Escape")],
+        ["Tab and Space", async () => {
+            await page.click("h1"); // Tab starts from the top of the page
+            const focused = () => page.evaluate(() => document.activeElement && document.activeElement.id);
+            for (let i = 0; i < 10 && (await focused()) !== "stop"; i++) await page.keyboard.press("Tab");
+            assert.equal(await focused(), "stop", "STOP is not among the first ten Tab stops");
+            await page.keyboard.press("Space");
+        }],
     ]) {
         await page.keyboard.down("KeyW");
         await waitFor(`the drive to run (${how})`, running, 3000);
