@@ -72,7 +72,8 @@ test("STOP stops a running drive, by click, by Escape and from the Tab order, an
         await waitFor(`the drive to run (${how})`, running, 3000);
         await press();
         await waitFor(`STOP by ${how} to stop the drive`, async () => !(await running()), STOP_WITHIN_MS, 50);
-        // The key is still down, but STOP let it go: nothing starts the drive again.
+        // The key is still down and repeats, but STOP let it go: nothing starts the drive again.
+        await page.keyboard.down("KeyW"); // a repeat of the held key
         await sleep(1200);
         assert.equal(await running(), false, `the drive ran again after STOP by ${how}`);
         await page.keyboard.up("KeyW");

@@ -1,7 +1,7 @@
 // The dashboard: one connection to halvoran-bridge, the robot's state at a glance, driving,
 // the camera head, frames, tracking and the camera line.
 import { BridgeConnection } from "./protocol.js";
-import { DriveControl, directionFromJoystick } from "./drive.js";
+import { DriveControl, directionFromJoystick, KEY_DIRECTIONS } from "./drive.js";
 import { rawImageToRgba, colourBounds, cameraPoint, cameraWindow, annotationBox } from "./camera.js";
 import { TrackHistory, drawHistory } from "./history.js";
 import { failureText, servoModuleText, driveStatusText, driverText, topicName } from "./format.js";
@@ -156,6 +156,11 @@ window.addEventListener("keydown", (e) => {
         return;
     }
     if (typing(e.target) || e.ctrlKey || e.metaKey || e.altKey) return;
+    // A key held down repeats its keydown; after STOP only a fresh press drives again.
+    if (e.repeat) {
+        if (e.code in KEY_DIRECTIONS) e.preventDefault();
+        return;
+    }
     if (e.target && e.target.type === "range" && e.code.startsWith("Arrow")) return; // a focused slider keeps its arrows
     if (drive.keyDown(e.code)) {
         e.preventDefault();
