@@ -97,6 +97,11 @@ test("a second viewer sees who drives, and its STOP stops a drive that the first
         });
         await other.click("#stop");
         await waitFor("the other viewer's STOP to stop the drive", async () => !(await running()), STOP_WITHIN_MS, 50);
+        // The first page still holds its key, which repeats; it lets go instead of driving on.
+        await page.keyboard.down("KeyW");
+        await sleep(1200);
+        assert.equal(await running(), false, "the first page drove again after the other viewer's STOP");
+        assert.equal(await text("#drive-state"), "standing");
         assert.deepEqual(other.errors, []);
     } finally {
         await page.keyboard.up("KeyW");

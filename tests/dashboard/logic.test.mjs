@@ -111,41 +111,56 @@ test("keys and joystick give a direction; the drive message scales and clamps it
     assert.ok(Math.abs(Math.hypot(diag.x, diag.y) - 1) < 1e-9 && diag.x > 0 && diag.y > 0);
 });
 
-test("drive control: sends on change, repeats while held, stops on release, STOP always sends", () => {
+test("drive control: sends a change at once but not too often, repeats while held, stops at once on release", () => {
     const sent = [];
     let tick = null;
     let cleared = 0;
+    let t = 0;
     const timers = {
         setInterval: (fn) => ((tick = fn), 1),
         clearInterval: () => ((tick = null), cleared++),
     };
-    const d = new DriveControl((m) => sent.push(m), { timers, settings: () => ({ maxSpeed: 40 }) });
+    const d = new DriveControl((m) => sent.push(m), { timers, now: () => t, periodMs: 200, minGapMs: 100, settings: () => ({ maxSpeed: 40 }) });
     assert.equal(d.keyDown("KeyX"), false);
     assert.equal(sent.length, 0);
     d.keyDown("ArrowUp");
-    d.keyDown("ArrowUp"); // key repeat
+    d.keyDown("ArrowUp"); // held: no second press
     assert.deepEqual(sent, [{ speed: 40, servo0: 127 }]);
+    t = 100;
     tick();
+    assert.equal(sent.length, 1, "nothing new and the last one is young: nothing sent");
+    t = 200;
     tick();
-    assert.equal(sent.length, 3, "the held key is sent again on each tick");
+    assert.deepEqual(sent.at(-1), { speed: 40, servo0: 127 }, "the held key is sent again");
+    assert.equal(sent.length, 2);
+    t = 220;
     d.keyDown("ArrowLeft");
+    assert.equal(sent.length, 2, "a change 20 ms after the last message waits");
+    t = 300;
+    tick();
     assert.deepEqual(sent.at(-1), { speed: 40, servo0: 57 });
+    t = 450;
     d.keyUp("ArrowUp");
-    assert.deepEqual(sent.at(-1), { speed: 0, servo0: 57 }, "still held: steering only");
+    assert.deepEqual(sent.at(-1), { speed: 0, servo0: 57 }, "still held: steering only, sent at once");
+    t = 460;
+    d.keyDown("ArrowDown");
+    assert.deepEqual(sent.at(-1), { speed: 0, servo0: 57 }, "the change waits");
+    t = 470;
+    d.keyUp("ArrowDown");
     d.keyUp("ArrowLeft");
-    assert.deepEqual(sent.at(-1), { stop: true });
+    assert.deepEqual(sent.at(-1), { stop: true }, "the release stops at once, whatever waited");
     assert.equal(tick, null, "no repeats after the release");
     const before = sent.length;
     d.keyUp("ArrowLeft");
     assert.equal(sent.length, before, "a second release sends nothing");
 
+    t = 1000;
     d.setJoystick({ x: 0, y: -0.5 });
     assert.deepEqual(sent.at(-1), { speed: -20, servo0: 127 });
     d.stop();
     assert.deepEqual(sent.at(-1), { stop: true });
     assert.equal(tick, null);
     d.releaseJoystick();
-    assert.deepEqual(sent.at(-1), { stop: true });
     const n = sent.length;
     d.stop();
     assert.equal(sent.length, n + 1, "STOP sends even when nothing is held");

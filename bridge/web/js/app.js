@@ -181,6 +181,21 @@ document.addEventListener("visibilitychange", () => {
     }
 });
 
+// The hold on the drive as the bridge tells it. Someone else's STOP ends this page's hold while
+// it drives: the page lets go of what is held, so that only a fresh press drives again. And
+// should a message that was on its way give this page the hold back after that, it gives it up.
+function followHold(before, now) {
+    const mine = (d) => d !== null && state.clientId !== null && d.id === state.clientId;
+    if (mine(before) && !mine(now) && drive.active) {
+        drive.releaseAll();
+        releaseKnob();
+        showDriveState();
+        say("The drive was stopped from elsewhere; press again to drive.", "warning");
+    } else if (!mine(before) && mine(now) && !drive.active) {
+        bridge.publish(T.drive, { stop: true });
+    }
+}
+
 function stopEverything() {
     drive.stop();
     releaseKnob();
@@ -383,11 +398,14 @@ function handleReply(reply) {
 
 bridge.on("message", ({ topic, data }) => {
     switch (topic) {
-        case T.connection:
+        case T.connection: {
+            const before = state.driver;
             state.connected = !!data.connected;
             state.driver = data.driver || null;
             showConnection();
+            followHold(before, state.driver);
             break;
+        }
         case T.driveStatus:
             $("drive-status").textContent = driveStatusText(data);
             $("servo-module").textContent = data.result === 0 ? servoModuleText(data.servoModule) : "no answer";

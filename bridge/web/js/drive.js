@@ -1,7 +1,9 @@
 // Driving from the keyboard and the on-screen joystick: both give a direction (x right, y
 // forward, each -1..1), which becomes a speed and a steering position of servo 0. While an input
-// is held the command is sent again every periodMs, so that the bridge keeps the drive running;
-// when the last input is let go the drive is stopped.
+// is held the command is sent again every periodMs, so that the bridge keeps the drive running,
+// and a change goes out at once, but never sooner than minGapMs after the one before (a finger
+// on the joystick changes it many times a second, more than the serial link could carry);
+// when the last input is let go the drive is stopped at once.
 
 export const KEY_DIRECTIONS = {
     ArrowUp: [0, 1], KeyW: [0, 1],
@@ -54,16 +56,20 @@ export function driveCommand(direction, { maxSpeed = 60, steerSpan = 70 } = {}) 
 
 export class DriveControl {
     // send(message) publishes one drive message; settings() gives {maxSpeed, steerSpan}.
-    constructor(send, { periodMs = 200, settings = () => ({}), timers = globalThis } = {}) {
+    constructor(send, { periodMs = 200, minGapMs = 100, settings = () => ({}), timers = globalThis, now = () => Date.now() } = {}) {
         this.send = send;
         this.periodMs = periodMs;
+        this.minGapMs = minGapMs;
         this.settings = settings;
         this.timers = timers;
+        this.now = now;
         this.keys = new Set();
         this.joystick = null; // {x, y} while the joystick is held
         this.timer = null;
         this.active = false;
-        this.last = null;
+        this.last = null; // the command for what is held now
+        this.pending = false; // a change not sent yet
+        this.lastSentAt = 0;
     }
 
     // Returns true when the key is one of the drive keys.
@@ -127,11 +133,24 @@ export class DriveControl {
         this.last = command;
         if (!this.active) {
             this.active = true;
-            this.timer = this.timers.setInterval(() => this.send({ ...this.last }), this.periodMs);
-            this.send({ ...command });
+            this.timer = this.timers.setInterval(() => this.tick(), this.minGapMs);
+            this.sendLast();
         } else if (changed) {
-            this.send({ ...command });
+            if (this.now() - this.lastSentAt >= this.minGapMs) this.sendLast();
+            else this.pending = true;
         }
+    }
+
+    // Every minGapMs while held: a change that had to wait, or the command again once periodMs
+    // (less half a tick, for the timer's jitter) went by without one.
+    tick() {
+        if (this.pending || this.now() - this.lastSentAt >= this.periodMs - this.minGapMs / 2) this.sendLast();
+    }
+
+    sendLast() {
+        this.pending = false;
+        this.lastSentAt = this.now();
+        this.send({ ...this.last });
     }
 
     halt() {
@@ -139,5 +158,6 @@ export class DriveControl {
         this.timer = null;
         this.active = false;
         this.last = null;
+        this.pending = false;
     }
 }
