@@ -221,10 +221,17 @@ bool RobotLink::execute(const Command& command) {
             uint8_t result = answer[0];
             if (!command.trackStart) {
                 // 'N' ends the camera's stream with a CR on whichever channel the link is on; after
-                // a servo step of target following that is the modules', and the camera would go
-                // on streaming. An empty camera line selects the camera and sends the CR there.
-                std::vector<uint8_t> camera;
-                if (cameraPacket("", packet, error)) exchange(packet, camera, error);
+                // a step of target following that is the modules', and the camera would go on
+                // streaming. An empty camera line selects the camera and sends the CR there. Its
+                // answer ends at the first ':', which may be a byte of a tracking packet still on
+                // its way; another empty line then takes what is left, so that nothing of the
+                // stream stays in Halvoran's receive buffer to spoil the next frame dump.
+                for (int attempt = 0; attempt < 3; ++attempt) {
+                    std::vector<uint8_t> line;
+                    PassThroughAnswer camera;
+                    if (!cameraPacket("", packet, error) || !exchange(packet, line, error)) break;
+                    if (decodeCameraReply(line, camera, error) && camera.result == RESULT_DONE && camera.bytes.empty()) break;
+                }
                 if (lost_) return false;
             }
             reply(command, result == RESULT_DONE, result, std::nullopt, std::nullopt);

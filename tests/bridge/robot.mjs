@@ -71,7 +71,7 @@ export class Robot {
     this.dir = mkdtempSync(path.join(tmpdir(), "halvoran-bridge-test-"));
     this.link = path.join(this.dir, "com1");
     this.control = path.join(this.dir, "control.sock");
-    this.sim = spawn(binary("HALVORAN_SIM_BIN"), ["--link", this.link, "--control", this.control, "--no-com2", "--world", world], {
+    this.sim = spawn(binary("HALVORAN_SIM_BIN"), ["--link", this.link, "--control", this.control, "--no-com2", "--world", world, "--trace", path.join(this.dir, "trace.txt")], {
       stdio: ["ignore", "pipe", "inherit"],
     });
     await lineMatching(this.sim, /^ready$/, 10000);
