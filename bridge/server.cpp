@@ -155,7 +155,9 @@ public:
     // On the network thread.
     void enqueue(std::string data, bool binary) {
         if (closed_) return;
-        if (binary && out_.size() >= MAX_QUEUED_FRAMES) return;
+        // A client that sends without reading cannot grow the queue without end either: past
+        // twice the limit its status answers go too.
+        if ((binary && out_.size() >= MAX_QUEUED_FRAMES) || out_.size() >= 2 * MAX_QUEUED_FRAMES) return;
         out_.emplace_back(std::move(data), binary);
         if (!writing_) write();
     }
