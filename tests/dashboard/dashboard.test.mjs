@@ -32,6 +32,7 @@ after(async () => {
 
 const running = async () => (await robot.state()).drive.running;
 const text = (sel) => page.$eval(sel, (e) => e.textContent);
+const messages = () => page.$$eval("#messages li span", (els) => els.map((e) => e.textContent));
 
 test("the page loads without console errors and shows Halvoran connected", async () => {
     await waitFor('"connected"', async () => (await text("#connection")) === "connected");
@@ -110,10 +111,20 @@ test("a second viewer sees who drives, and its STOP stops a drive that the first
 });
 
 test("a captured frame shows the simulator's pixels, scaled without blur, with progress on the way", async () => {
-    await page.click("#capture");
-    await waitFor("the progress bar to move", () =>
-        page.$eval("#capture-progress", (p) => p.value > 0 && p.value < p.max), 10000, 50);
-    await waitFor("the frame", () => page.$eval("#save", (b) => !b.disabled), 30000);
+    // Halvoran gives a frame up when the camera falls silent for half a second, which a loaded
+    // machine can make the simulator do; the page then says so, and a second capture is taken.
+    for (let attempt = 1; ; attempt++) {
+        await page.click("#capture");
+        await waitFor("the progress bar to move", () =>
+            page.$eval("#capture-progress", (p) => p.value > 0 && p.value < p.max), 10000, 50);
+        const outcome = await waitFor("the frame", async () => {
+            if (await page.$eval("#save", (b) => !b.disabled)) return "frame";
+            return (await messages()).some((m) => m.startsWith("Capture failed")) && "failed";
+        }, 30000);
+        if (outcome === "frame") break;
+        assert.ok(attempt < 2, "two captures failed");
+        await page.$$eval("#messages li", (items) => items.forEach((li) => li.remove()));
+    }
     const shown = await page.$eval("#frame", (c) => ({
         width: c.width,
         height: c.height,
@@ -292,7 +303,6 @@ test("on a 360 x 640 phone the joystick and STOP fit the first screen, and the j
     }
 });
 
-const messages = () => page.$$eval("#messages li span", (els) => els.map((e) => e.textContent));
 
 test("the camera line panel shows the camera's answer, and a failed line its result code in words", async () => {
     await page.click("#line-title");
