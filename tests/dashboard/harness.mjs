@@ -63,13 +63,15 @@ async function ends(child, ms) {
     });
 }
 
+// Ends a child with SIGTERM (SIGKILL after 5 s); its exit code, or the signal that ended it.
 async function terminate(child) {
-    if (!child) return;
-    child.kill("SIGTERM");
+    if (!child) return null;
+    if (child.exitCode === null && child.signalCode === null) child.kill("SIGTERM");
     if (!(await ends(child, 5000))) {
         child.kill("SIGKILL");
         await ends(child, 2000);
     }
+    return child.exitCode ?? child.signalCode;
 }
 
 // The simulated robot, Halvoran and the bridge. simArgs go to halvoran-sim as they are.
@@ -113,12 +115,12 @@ export async function startRobot({ simArgs = [] } = {}) {
         startHalvoran();
     };
 
+    // Stops everything; the exit codes (0 for a clean end, also under a sanitizer).
     robot.stop = async () => {
         robot.stopping = true;
-        await terminate(robot.bridge);
-        await terminate(robot.halvoran);
-        await terminate(robot.sim);
+        const codes = { bridge: await terminate(robot.bridge), halvoran: await terminate(robot.halvoran), sim: await terminate(robot.sim) };
         rmSync(dir, { recursive: true, force: true });
+        return codes;
     };
     const web = process.env.HALVORAN_WEB || join(top, "bridge/web");
     robot.bridge = started(
