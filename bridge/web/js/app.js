@@ -390,10 +390,11 @@ function handleReply(reply) {
     }
     if (reply.topic === T.cameraLine) $("line-answer").textContent = (reply.answer ?? "").replace(/\r\n?/g, "\n");
     if (reply.topic === T.track && state.trackAction === "stop") {
-        state.trackAction = null;
         $("tracking-state").textContent = "not tracking";
         showTrackBox(null);
     }
+    // Started or stopped: from now on the reports (or their absence) say whether it tracks.
+    if (reply.topic === T.track) state.trackAction = null;
 }
 
 bridge.on("message", ({ topic, data }) => {
