@@ -31,7 +31,7 @@ describe("halvoran-bridge", () => {
   });
   after(async () => {
     for (const v of viewers) v.close();
-    await robot.stop();
+    assert.equal(await robot.stop(), 0, "halvoran-bridge ends cleanly on SIGTERM");
   });
 
   test("serverInfo offers client publishing and every channel is advertised with its JSON schema", async () => {

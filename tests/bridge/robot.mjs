@@ -120,14 +120,16 @@ export class Robot {
     });
   }
 
+  // Ends everything; the bridge's exit status (0 unless it failed, a sanitizer's report included).
   async stop() {
     for (const child of [this.bridge, this.halvoran, this.sim]) {
       if (child) {
         child.kill("SIGTERM");
-        await ended(child, 5000);
+        await ended(child, 10000);
       }
     }
     if (this.dir) rmSync(this.dir, { recursive: true, force: true });
+    return this.bridge?.exitCode;
   }
 }
 
