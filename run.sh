@@ -5,13 +5,18 @@
 # that session after session works.
 #
 #   ./run.sh
-#   ./run.sh --demo                      a short tour through one client session, then the end
+#   ./run.sh --demo                      a short tour through one client session and a screenshot
+#                                        of the web dashboard (dashboard.png), then the end
 #   ./run.sh --package                   builds the Debian package (build/halvoran_<version>_<arch>.deb)
 #                                        and ends; README.md, "Installing on a robot"
+#   ./run.sh --no-bridge                 without halvoran-bridge, so that a client of your own
+#                                        (halvoran-client) holds Halvoran's session
 #   HALVORAN_BUILD_DIR=other ./run.sh    builds and runs from another build directory
 #
-# Then connect a client to 127.0.0.1, ports 5000 (commands), 5001 (frames), 5002 (tracking),
-# for example with build/client/halvoran-client.
+# halvoran-bridge holds Halvoran's session and serves it to many viewers and one driver over the
+# Foxglove WebSocket protocol (ws://127.0.0.1:8765). With --no-bridge, connect a client to
+# 127.0.0.1, ports 5000 (commands), 5001 (frames), 5002 (tracking), for example with
+# build/client/halvoran-client.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,11 +24,13 @@ source tools/packages.sh
 
 demo=0
 package=0
+bridge=1
 case "${1:-}" in
     "") ;;
-    --demo) demo=1 ;;
+    --demo) demo=1; bridge=0 ;;
+    --no-bridge) bridge=0 ;;
     --package) package=1 ;;
-    *) echo "usage: ./run.sh [--demo|--package]" >&2; exit 2 ;;
+    *) echo "usage: ./run.sh [--demo|--no-bridge|--package]" >&2; exit 2 ;;
 esac
 
 build="${HALVORAN_BUILD_DIR:-build}"
@@ -41,9 +48,11 @@ if [ "$package" -eq 1 ]; then
     echo "   install it with: sudo apt install $deb"
     exit 0
 fi
+# The tour ends with a screenshot of the web dashboard, taken by a headless browser.
+[ "$demo" -eq 1 ] && install_missing chromium
 echo "== building in $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target halvoran halvoran-sim halvoran-client
+cmake --build "$build" -j2 --target halvoran halvoran-sim halvoran-client halvoran-bridge
 
 # The simulator's files: its serial line (a symlink to its pseudo-terminal), its control
 # socket and its trace, in a private directory.
@@ -53,17 +62,19 @@ control="$runtime/control.sock"
 trace="$runtime/trace.txt"
 sim_pid=""
 halvoran_pid=""
+bridge_pid=""
 
-# Halvoran first, so that its shutdown (drive stopped, servos off) still reaches the robot.
+# The bridge first (it stops the drive and leaves the session), then Halvoran, so that its
+# shutdown (drive stopped, servos off) still reaches the robot.
 stop() {
     trap - INT TERM EXIT
     echo
     echo "== stopping"
-    for pid in $halvoran_pid $sim_pid; do
+    for pid in $bridge_pid $halvoran_pid $sim_pid; do
         kill -TERM "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
-    rm -f "$runtime/sim.out"
+    rm -f "$runtime/sim.out" "$runtime/bridge.out"
     echo "== the simulator's trace is kept in $trace"
 }
 # Ctrl-C or a TERM ends the script (so that Halvoran is not started again), and the end stops both.
@@ -91,6 +102,24 @@ done
 start_halvoran() {
     HALVORAN_COM1="$link" HALVORAN_HEADLESS=1 "$build/app/halvoran" &
     halvoran_pid=$!
+}
+
+# dashboard_shot FILE: waits for the dashboard on port 8080 and saves a screenshot of it, as a
+# browser shows it once the page has connected.
+dashboard_shot() {
+    local i
+    for i in $(seq 100); do
+        (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break
+        sleep 0.1
+    done
+    local profile
+    profile="$(mktemp -d "$runtime/chromium.XXXXXX")"
+    chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --user-data-dir="$profile" --hide-scrollbars --window-size=1280,860 \
+        --virtual-time-budget=4000 --screenshot="$1" http://127.0.0.1:8080/ \
+        > "$runtime/chromium.out" 2>&1 || { cat "$runtime/chromium.out"; return 1; }
+    rm -rf "$profile" "$runtime/chromium.out"
 }
 
 if [ "$demo" -eq 1 ]; then
@@ -126,20 +155,49 @@ TOUR
         kill -0 "$halvoran_pid" 2>/dev/null || break
         sleep 0.1
     done
+    if [ "$tour_status" -eq 0 ]; then
+        echo "6. The web dashboard: halvoran-bridge takes the next session and serves the page at"
+        echo "   http://127.0.0.1:8080; a headless Chromium saves what it shows as dashboard.png."
+        start_halvoran
+        "$build/bridge/halvoran-bridge" --halvoran 127.0.0.1 > "$runtime/bridge.out" 2>&1 &
+        bridge_pid=$!
+        dashboard_shot "$PWD/dashboard.png" || tour_status=$?
+    fi
     echo
     if [ "$tour_status" -eq 0 ]; then
-        echo "== the tour is complete; the picture is in $PWD/frame.png"
+        echo "== the tour is complete; the pictures are in $PWD/frame.png and $PWD/dashboard.png"
     else
         echo "== the tour stopped with an error (exit status $tour_status)"
     fi
     exit "$tour_status"
 fi
 
-cat <<EOF
+if [ "$bridge" -eq 1 ]; then
+    # The bridge connects to Halvoran by itself, every 500 ms until it is there, and again after
+    # each session; its output goes to a file so that it does not mix with this script's.
+    echo "== starting halvoran-bridge"
+    "$build/bridge/halvoran-bridge" --halvoran 127.0.0.1 > "$runtime/bridge.out" 2>&1 &
+    bridge_pid=$!
+    cat <<EOF
+
+The web dashboard: open http://127.0.0.1:8080 in a browser (from a phone or another computer
+on this network: http://THIS-MACHINE:8080; see README.md, "Web dashboard").
+
+halvoran-bridge serves the robot to Foxglove-protocol tools (Foxglove, Lichtblick) at
+  ws://127.0.0.1:8765
+(see README.md, "Foxglove and other tools"); it holds Halvoran's session, so start
+./run.sh --no-bridge to drive with $build/client/halvoran-client instead.
+Its messages: $runtime/bridge.out
+EOF
+else
+    cat <<EOF
 
 Halvoran is running on the simulated robot. Connect a client to 127.0.0.1:
   port 5000  commands       port 5001  frame dumps       port 5002  tracking reports
 for example with $build/client/halvoran-client (see README.md, "The client").
+EOF
+fi
+cat <<EOF
 Halvoran serves one client session at a time and is started again after each one.
 
 The simulator's state, faults and world (see README.md, "The simulated robot"):

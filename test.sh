@@ -33,6 +33,13 @@ run_suite() {
 mode="${1:-default}"
 [ $# -gt 0 ] && shift
 install_missing "${build_packages[@]}" "${test_packages[@]}"
+# The bridge's tests talk to it through a Foxglove protocol client from npm (Node 20 and npm
+# come with the machine), installed exactly as the lock file says.
+# The dashboard's tests drive Debian's Chromium with puppeteer-core, from npm in the same way.
+for dir in tests/bridge tests/dashboard; do
+    echo "== npm ci in $dir"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+done
 case "$mode" in
     default) run_suite plain build "" "$@"; run_suite asan build-asan "address,undefined" "$@" ;;
     plain) run_suite plain build "" "$@" ;;

@@ -1,12 +1,13 @@
 # The Debian packages that building, running and testing Halvoran need, and the installation of
 # the missing ones. Sourced by run.sh and test.sh.
 
-# Building and running the three programs.
+# Building and running the programs (libboost-dev: Boost.Beast and Asio for halvoran-bridge).
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-                libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev)
+                libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
+                libboost-dev)
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
-# teleop, a font for the window's text.
-test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core)
+# teleop, a font for the window's text, a browser for the web dashboard.
+test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium)
 # The Debian package: its dependencies (dpkg-shlibdeps, which needs file), and its checks.
 package_packages=(dpkg-dev file)
 test_packages+=("${package_packages[@]}" lintian systemd)

@@ -1,0 +1,334 @@
+#include "bridge/hub.h"
+
+#include <limits>
+
+namespace bridge {
+
+// ---- DriveArbiter ----
+
+void DriveArbiter::expire(Clock::time_point now) {
+    if (holder_ && now - lastMessage_ >= HOLD_TIME) {
+        holder_.reset();
+        speed_.reset();
+    }
+}
+
+std::optional<ClientId> DriveArbiter::holder(Clock::time_point now) {
+    expire(now);
+    return holder_;
+}
+
+bool DriveArbiter::onDrive(ClientId client, const Command& command, Clock::time_point now) {
+    expire(now);
+    // A stop is everyone's: whoever sees the robot in trouble may stop it.
+    if (holder_ && *holder_ != client && !command.stop) return false;
+    if (command.speed) {
+        holder_ = client;
+        lastMessage_ = now;
+        lastSent_ = now;  // this command itself carries the speed
+        speed_ = command.speed;
+    } else if (command.stop) {
+        holder_.reset();
+        speed_.reset();
+    } else if (holder_) {
+        lastMessage_ = now;  // servos only: the holder is still there
+    }
+    return true;
+}
+
+bool DriveArbiter::onDisconnect(ClientId client) {
+    if (!holder_ || *holder_ != client) return false;
+    holder_.reset();
+    speed_.reset();
+    return true;
+}
+
+std::optional<Command> DriveArbiter::due(Clock::time_point now) {
+    if (holder_ && speed_) {
+        Command command;
+        command.kind = Command::Kind::Drive;
+        if (now - lastMessage_ >= REPEAT_WHILE) {
+            speed_.reset();
+            command.stop = true;
+            expire(now);
+            return command;
+        }
+        if (now - lastSent_ >= REPEAT_EVERY) {
+            lastSent_ = now;
+            command.speed = speed_;
+            return command;
+        }
+    }
+    expire(now);
+    return std::nullopt;
+}
+
+// ---- Hub ----
+
+namespace {
+
+// A JSON number that is a whole number within 0..2^32-1.
+bool u32Of(const json& value, uint32_t& out) {
+    if (!value.is_number_integer()) return false;
+    if (value.is_number_unsigned()) {
+        uint64_t v = value.get<uint64_t>();
+        if (v > std::numeric_limits<uint32_t>::max()) return false;
+        out = static_cast<uint32_t>(v);
+        return true;
+    }
+    int64_t v = value.get<int64_t>();
+    if (v < 0 || v > int64_t(std::numeric_limits<uint32_t>::max())) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+const char* const BAD_MESSAGE = "halvoran.bad-message";
+
+}  // namespace
+
+Hub::Hub(ClientSink& clients, CommandSink& commands, std::string serverName, std::string halvoranHost,
+         std::function<Clock::time_point()> clock)
+    : clients_(clients),
+      commands_(commands),
+      serverName_(std::move(serverName)),
+      halvoranHost_(std::move(halvoranHost)),
+      sessionId_(std::to_string(nowNs())),
+      clock_(std::move(clock)) {}
+
+uint64_t Hub::nowNs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+void Hub::open(ClientId client, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    state_[client].name = name;
+    clients_.sendText(client, serverInfoJson(serverName_, halvoranHost_, sessionId_));
+    clients_.sendText(client, statusJson(STATUS_INFO, "client " + std::to_string(client), "halvoran.client-id"));
+    clients_.sendText(client, advertiseJson());
+    publishConnection();
+}
+
+void Hub::close(ClientId client) {
+    std::lock_guard lock(mutex_);
+    if (state_.erase(client) == 0) return;
+    if (arbiter_.onDisconnect(client) && connected_) {
+        Command stop;
+        stop.kind = Command::Kind::Drive;
+        stop.stop = true;
+        commands_.submit(stop, true);
+    }
+    publishConnection();
+}
+
+void Hub::error(ClientId client, const std::string& message) {
+    clients_.sendText(client, statusJson(STATUS_ERROR, message, BAD_MESSAGE));
+}
+
+void Hub::handleText(ClientId client, std::string_view text) {
+    std::lock_guard lock(mutex_);
+    auto it = state_.find(client);
+    if (it == state_.end()) return;
+    json msg = json::parse(text, nullptr, false);
+    if (msg.is_discarded()) return error(client, "the message is not valid JSON");
+    if (!msg.is_object()) return error(client, "a text message must be a JSON object");
+    auto op = msg.find("op");
+    if (op == msg.end() || !op->is_string()) return error(client, "the message has no \"op\"");
+    const std::string& name = op->get_ref<const std::string&>();
+    if (name == "subscribe") return subscribe(client, it->second, msg);
+    if (name == "unsubscribe") return unsubscribe(client, it->second, msg);
+    if (name == "advertise") return advertise(client, it->second, msg);
+    if (name == "unadvertise") return unadvertise(client, it->second, msg);
+    error(client, "the operation \"" + name + "\" is not supported");
+}
+
+void Hub::subscribe(ClientId client, Client& state, const json& msg) {
+    auto list = msg.find("subscriptions");
+    if (list == msg.end() || !list->is_array()) return error(client, "subscribe needs a \"subscriptions\" array");
+    for (const json& entry : *list) {
+        uint32_t id = 0, channel = 0;
+        if (!entry.is_object() || !entry.contains("id") || !entry.contains("channelId") || !u32Of(entry["id"], id) ||
+            !u32Of(entry["channelId"], channel)) {
+            error(client, "a subscription needs an \"id\" and a \"channelId\", whole numbers");
+            continue;
+        }
+        if (!channelInfo(channel)) {
+            error(client, "unknown channel id " + std::to_string(channel));
+            continue;
+        }
+        if (state.subscriptions.count(id)) {
+            error(client, "subscription id " + std::to_string(id) + " is already in use");
+            continue;
+        }
+        bool already = false;
+        for (auto& [sub, ch] : state.subscriptions) already = already || ch == channel;
+        if (already) {
+            error(client, "channel " + std::to_string(channel) + " is already subscribed");
+            continue;
+        }
+        state.subscriptions[id] = channel;
+        // A new subscriber sees the present state at once, not only after the next change.
+        if (channel == CONNECTION_CHANNEL) {
+            clients_.sendBinary(client, messageDataFrame(id, nowNs(), connectionJson().dump()));
+        } else if (auto latest = latest_.find(channel); latest != latest_.end()) {
+            clients_.sendBinary(client, messageDataFrame(id, latest->second.first, latest->second.second));
+        }
+    }
+}
+
+void Hub::unsubscribe(ClientId client, Client& state, const json& msg) {
+    auto list = msg.find("subscriptionIds");
+    if (list == msg.end() || !list->is_array()) return error(client, "unsubscribe needs a \"subscriptionIds\" array");
+    for (const json& entry : *list) {
+        uint32_t id = 0;
+        if (!u32Of(entry, id) || state.subscriptions.erase(id) == 0) {
+            error(client, "unknown subscription id " + entry.dump(-1, ' ', false, json::error_handler_t::replace));
+        }
+    }
+}
+
+void Hub::advertise(ClientId client, Client& state, const json& msg) {
+    auto list = msg.find("channels");
+    if (list == msg.end() || !list->is_array()) return error(client, "advertise needs a \"channels\" array");
+    for (const json& entry : *list) {
+        uint32_t id = 0;
+        if (!entry.is_object() || !entry.contains("id") || !u32Of(entry["id"], id)) {
+            error(client, "an advertised channel needs an \"id\", a whole number");
+            continue;
+        }
+        auto topic = entry.find("topic");
+        auto encoding = entry.find("encoding");
+        if (topic == entry.end() || !topic->is_string() || !isPublishTopic(topic->get_ref<const std::string&>())) {
+            error(client, "channel " + std::to_string(id) +
+                              ": the topic must be one of /halvoran/drive, /halvoran/track, /halvoran/capture, "
+                              "/halvoran/camera_line");
+            continue;
+        }
+        if (encoding == entry.end() || *encoding != "json") {
+            error(client, "channel " + std::to_string(id) + ": the encoding must be \"json\"");
+            continue;
+        }
+        if (state.advertised.count(id)) {
+            error(client, "client channel id " + std::to_string(id) + " is already advertised");
+            continue;
+        }
+        state.advertised[id] = topic->get<std::string>();
+    }
+}
+
+void Hub::unadvertise(ClientId client, Client& state, const json& msg) {
+    auto list = msg.find("channelIds");
+    if (list == msg.end() || !list->is_array()) return error(client, "unadvertise needs a \"channelIds\" array");
+    for (const json& entry : *list) {
+        uint32_t id = 0;
+        if (!u32Of(entry, id) || state.advertised.erase(id) == 0) {
+            error(client, "unknown client channel id " + entry.dump(-1, ' ', false, json::error_handler_t::replace));
+        }
+    }
+}
+
+void Hub::handleBinary(ClientId client, std::string_view data) {
+    std::lock_guard lock(mutex_);
+    auto it = state_.find(client);
+    if (it == state_.end()) return;
+    if (data.empty()) return error(client, "empty binary message");
+    uint8_t opcode = static_cast<uint8_t>(data[0]);
+    if (opcode != 1) return error(client, "binary operation " + std::to_string(opcode) + " is not supported");
+    if (data.size() < 5) return error(client, "the message data is shorter than its header");
+    uint32_t channel = 0;
+    for (int i = 0; i < 4; ++i) channel |= uint32_t(static_cast<uint8_t>(data[1 + i])) << (8 * i);
+    auto topic = it->second.advertised.find(channel);
+    if (topic == it->second.advertised.end()) {
+        return error(client, "client channel id " + std::to_string(channel) + " was not advertised");
+    }
+    Command command;
+    std::string why;
+    if (!parseCommand(topic->second, data.substr(5), command, why)) return error(client, why);
+    command.client = client;
+    if (!connected_) return replyLocked(client, command, "Halvoran is not connected");
+    if (command.kind == Command::Kind::Drive) {
+        Clock::time_point now = clock_();
+        auto before = arbiter_.holder(now);
+        if (!arbiter_.onDrive(client, command, now)) {
+            clients_.sendText(client, statusJson(STATUS_WARNING,
+                                                 "the drive is held by client " + std::to_string(before.value_or(0)),
+                                                 "halvoran.drive-held"));
+            return;
+        }
+        if (command.stop && before && *before != client) {
+            command.servo0.reset();
+            command.servo1.reset();
+            command.servo2.reset();
+        }
+        if (arbiter_.holder(now) != shownDriver_) publishConnection();
+    }
+    bool urgent = command.kind == Command::Kind::Drive && command.stop;  // a stop goes before everything queued
+    commands_.submit(std::move(command), urgent);
+}
+
+void Hub::replyLocked(ClientId client, const Command& command, const std::string& why) {
+    publishLocked(REPLY_CHANNEL, replyJson(client, topicOf(command.kind), false, std::nullopt, std::nullopt, why, nowNs()).dump(),
+                  nowNs());
+}
+
+bool Hub::hasSubscribers(uint32_t channel) {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, client] : state_) {
+        for (auto& [sub, ch] : client.subscriptions) {
+            if (ch == channel) return true;
+        }
+    }
+    return false;
+}
+
+void Hub::publish(uint32_t channel, const json& message, uint64_t timeNs) {
+    std::string payload = message.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::lock_guard lock(mutex_);
+    publishLocked(channel, payload, timeNs);
+    if (channel == DRIVE_STATUS_CHANNEL || channel == IMAGE_CHANNEL) latest_[channel] = {timeNs, std::move(payload)};
+}
+
+void Hub::publishLocked(uint32_t channel, const std::string& payload, uint64_t timeNs) {
+    for (auto& [id, client] : state_) {
+        for (auto& [sub, ch] : client.subscriptions) {
+            if (ch == channel) clients_.sendBinary(id, messageDataFrame(sub, timeNs, payload));
+        }
+    }
+}
+
+json Hub::connectionJson() {
+    json driver = nullptr;
+    if (shownDriver_) {
+        auto it = state_.find(*shownDriver_);
+        driver = json{{"id", *shownDriver_}, {"name", it != state_.end() ? it->second.name : std::string()}};
+    }
+    return json{{"connected", connected_}, {"host", halvoranHost_}, {"driver", driver}, {"viewers", state_.size()}};
+}
+
+void Hub::publishConnection() {
+    shownDriver_ = arbiter_.holder(clock_());
+    publishLocked(CONNECTION_CHANNEL, connectionJson().dump(-1, ' ', false, json::error_handler_t::replace), nowNs());
+}
+
+void Hub::setConnected(bool connected) {
+    std::lock_guard lock(mutex_);
+    if (connected_ == connected) return;
+    connected_ = connected;
+    if (!connected) latest_.erase(DRIVE_STATUS_CHANNEL);  // a new session starts afresh
+    publishConnection();
+}
+
+bool Hub::connected() {
+    std::lock_guard lock(mutex_);
+    return connected_;
+}
+
+std::optional<Command> Hub::driveDue() {
+    std::lock_guard lock(mutex_);
+    auto command = arbiter_.due(clock_());
+    if (arbiter_.holder(clock_()) != shownDriver_) publishConnection();
+    if (!connected_) return std::nullopt;
+    return command;
+}
+
+}  // namespace bridge

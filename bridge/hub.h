@@ -1,0 +1,123 @@
+// The bridge's meeting point: the WebSocket clients with their subscriptions and advertised
+// topics, the handling of everything they send, the fan-out of Halvoran's messages to the
+// subscribers, and who holds the drive. The network side calls open/close/handleText/
+// handleBinary; the Halvoran side calls publish, setConnected and driveDue. All of it is safe to
+// call from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bridge/messages.h"
+
+namespace bridge {
+
+using ClientId = uint32_t;
+using Clock = std::chrono::steady_clock;
+
+// Where the hub's frames for a client go (the WebSocket connection, or a test's record).
+// Implementations queue and return at once, and never call back into the hub.
+class ClientSink {
+public:
+    virtual ~ClientSink() = default;
+    virtual void sendText(ClientId client, std::string text) = 0;
+    // Message data, which a connection that falls far behind may drop.
+    virtual void sendBinary(ClientId client, std::string frame) = 0;
+};
+
+// Where checked commands go (the Halvoran session). urgent: before everything queued.
+class CommandSink {
+public:
+    virtual ~CommandSink() = default;
+    virtual void submit(Command command, bool urgent) = 0;
+};
+
+// One driver at a time. The first client that gives a speed holds the drive until it stops, goes
+// away, or sends nothing on the drive topic for HOLD_TIME. A stop is taken from anyone. While the holder's last message is
+// younger than REPEAT_WHILE, its speed is sent again every REPEAT_EVERY; once it is older, the
+// drive is stopped (a tool that died must not leave the robot running, even in a mode where
+// Halvoran's own drive timeout does not run).
+class DriveArbiter {
+public:
+    static constexpr auto HOLD_TIME = std::chrono::seconds(2);
+    static constexpr auto REPEAT_WHILE = std::chrono::seconds(1);
+    static constexpr auto REPEAT_EVERY = std::chrono::milliseconds(300);
+
+    // True when the client may drive now (the command is then sent by the caller). A stop from
+    // another client than the holder is taken (and ends the hold); its servo moves are not.
+    bool onDrive(ClientId client, const Command& command, Clock::time_point now);
+    // True when the client held the drive: the caller stops it at once.
+    bool onDisconnect(ClientId client);
+    // The bridge's own drive command that is due: the speed again, or the stop after silence.
+    std::optional<Command> due(Clock::time_point now);
+    std::optional<ClientId> holder(Clock::time_point now);
+
+private:
+    void expire(Clock::time_point now);
+    std::optional<ClientId> holder_;
+    Clock::time_point lastMessage_{};
+    Clock::time_point lastSent_{};
+    std::optional<int> speed_;  // set while the holder's drive should run
+};
+
+class Hub {
+public:
+    Hub(ClientSink& clients, CommandSink& commands, std::string serverName, std::string halvoranHost,
+        std::function<Clock::time_point()> clock = Clock::now);
+
+    // A new connection: serverInfo, its client id, the advertisement.
+    void open(ClientId client, const std::string& name);
+    // A connection went; if it held the drive the drive stops at once.
+    void close(ClientId client);
+    void handleText(ClientId client, std::string_view text);
+    void handleBinary(ClientId client, std::string_view data);
+
+    // A message on a server channel to every subscriber of it.
+    void publish(uint32_t channel, const json& message, uint64_t timeNs);
+    bool hasSubscribers(uint32_t channel);
+    void setConnected(bool connected);
+    bool connected();
+    // Called often by the Halvoran side: a repeat or stop of the drive that is due, if any.
+    std::optional<Command> driveDue();
+
+    static uint64_t nowNs();
+
+private:
+    struct Client {
+        std::string name;
+        std::map<uint32_t, uint32_t> subscriptions;  // subscription id -> channel
+        std::map<uint32_t, std::string> advertised;  // client channel id -> topic
+    };
+    // All below with mutex_ held.
+    void error(ClientId client, const std::string& message);
+    void subscribe(ClientId client, Client& state, const json& msg);
+    void unsubscribe(ClientId client, Client& state, const json& msg);
+    void advertise(ClientId client, Client& state, const json& msg);
+    void unadvertise(ClientId client, Client& state, const json& msg);
+    json connectionJson();
+    void publishLocked(uint32_t channel, const std::string& payload, uint64_t timeNs);
+    void publishConnection();
+    void replyLocked(ClientId client, const Command& command, const std::string& error);
+
+    ClientSink& clients_;
+    CommandSink& commands_;
+    std::string serverName_;
+    std::string halvoranHost_;
+    std::string sessionId_;
+    std::function<Clock::time_point()> clock_;
+
+    std::mutex mutex_;
+    std::map<ClientId, Client> state_;
+    DriveArbiter arbiter_;
+    std::optional<ClientId> shownDriver_;
+    std::map<uint32_t, std::pair<uint64_t, std::string>> latest_;  // channel -> time, payload
+    bool connected_ = false;
+};
+
+}  // namespace bridge

@@ -1,0 +1,436 @@
+#include "bridge/messages.h"
+
+#include <cmath>
+
+namespace bridge {
+
+namespace {
+
+#define HALVORAN_TIME_SCHEMA \
+    R"({"type":"object","properties":{"sec":{"type":"integer","minimum":0},"nsec":{"type":"integer","minimum":0,"maximum":999999999}}})"
+#define HALVORAN_COLOR_SCHEMA \
+    R"({"type":"object","properties":{"r":{"type":"number"},"g":{"type":"number"},"b":{"type":"number"},"a":{"type":"number"}}})"
+
+const ChannelInfo CHANNELS[] = {
+    {CONNECTION_CHANNEL, "/halvoran/connection", "halvoran.Connection",
+     R"({"type":"object","properties":{"connected":{"type":"boolean"},"host":{"type":"string"},)"
+     R"("driver":{"type":["object","null"],"properties":{"id":{"type":"integer"},"name":{"type":"string"}}},)"
+     R"("viewers":{"type":"integer"}}})"},
+    {TRACKING_CHANNEL, "/halvoran/tracking", "halvoran.TrackingReport",
+     R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+     R"(,"kind":{"type":"string","enum":["colour","window"]},"mode":{"type":"string","enum":["both","pan","tilt","report"]},)"
+     R"("servo1":{"type":"integer"},"servo2":{"type":"integer"},"x":{"type":"integer"},"y":{"type":"integer"},)"
+     R"("width":{"type":"integer"},"height":{"type":"integer"},"pixels":{"type":"integer"},"confidence":{"type":"integer"}}})"},
+    {DRIVE_STATUS_CHANNEL, "/halvoran/drive_status", "halvoran.DriveStatus",
+     R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+     R"(,"result":{"type":"integer"},"resultText":{"type":"string"},"servoModule":{"type":"integer"},)"
+     R"("drive":{"type":"array","items":{"type":"integer"}},"speed":{"type":["integer","null"]},"running":{"type":["boolean","null"]}}})"},
+    {IMAGE_CHANNEL, "/halvoran/camera/image", "foxglove.RawImage",
+     R"({"title":"foxglove.RawImage","type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+     R"(,"frame_id":{"type":"string"},"width":{"type":"integer","minimum":0},"height":{"type":"integer","minimum":0},)"
+     R"("encoding":{"type":"string"},"step":{"type":"integer","minimum":0},"data":{"type":"string","contentEncoding":"base64"}}})"},
+    {ANNOTATIONS_CHANNEL, "/halvoran/camera/annotations", "foxglove.ImageAnnotations",
+     R"({"title":"foxglove.ImageAnnotations","type":"object","properties":{"circles":{"type":"array","items":{"type":"object"}},)"
+     R"("points":{"type":"array","items":{"title":"foxglove.PointsAnnotation","type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+     R"(,"type":{"type":"integer","enum":[0,1,2,3,4]},)"
+     R"("points":{"type":"array","items":{"type":"object","properties":{"x":{"type":"number"},"y":{"type":"number"}}}},)"
+     R"("outline_color":)" HALVORAN_COLOR_SCHEMA R"(,"outline_colors":{"type":"array","items":)" HALVORAN_COLOR_SCHEMA
+     R"(},"fill_color":)" HALVORAN_COLOR_SCHEMA R"(,"thickness":{"type":"number"}}}},)"
+     R"("texts":{"type":"array","items":{"type":"object"}}}})"},
+    {FRAME_PROGRESS_CHANNEL, "/halvoran/frame_progress", "halvoran.FrameProgress",
+     R"({"type":"object","properties":{"received":{"type":"integer"},"expected":{"type":"integer"},)"
+     R"("done":{"type":"boolean"},"error":{"type":["string","null"]}}})"},
+    {REPLY_CHANNEL, "/halvoran/reply", "halvoran.Reply",
+     R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+     R"(,"clientId":{"type":"integer"},"topic":{"type":"string"},"ok":{"type":"boolean"},)"
+     R"("result":{"type":["integer","null"]},"resultText":{"type":"string"},"answer":{"type":["string","null"]},)"
+     R"("error":{"type":["string","null"]}}})"},
+};
+
+#undef HALVORAN_TIME_SCHEMA
+#undef HALVORAN_COLOR_SCHEMA
+
+// An integer field within [low, high]; absent is fine when optional.
+bool intField(const json& object, const char* name, int low, int high, std::optional<int>& out, std::string& error) {
+    auto it = object.find(name);
+    if (it == object.end()) return true;
+    if (!it->is_number_integer()) {
+        error = std::string("\"") + name + "\" must be an integer";
+        return false;
+    }
+    long long value = it->is_number_unsigned() ? static_cast<long long>(std::min<uint64_t>(it->get<uint64_t>(), INT64_MAX))
+                                               : it->get<long long>();
+    if (value < low || value > high) {
+        error = std::string("\"") + name + "\" must be within " + std::to_string(low) + ".." + std::to_string(high) +
+                ", not " + std::to_string(value);
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool onlyFields(const json& object, std::initializer_list<const char*> known, std::string& error) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool found = false;
+        for (const char* k : known) found = found || it.key() == k;
+        if (!found) {
+            error = "unknown field \"" + it.key() + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+// An array of exactly `count` integers, each within [low, high].
+bool intArray(const json& value, const char* name, size_t count, int low, int high, std::vector<int>& out,
+              std::string& error) {
+    if (!value.is_array() || value.size() != count) {
+        error = std::string("\"") + name + "\" must be an array of " + std::to_string(count) + " integers";
+        return false;
+    }
+    out.clear();
+    for (const json& item : value) {
+        if (!item.is_number_integer()) {
+            error = std::string("\"") + name + "\" must hold integers only";
+            return false;
+        }
+        long long v = item.is_number_unsigned() ? static_cast<long long>(std::min<uint64_t>(item.get<uint64_t>(), INT64_MAX))
+                                                : item.get<long long>();
+        if (v < low || v > high) {
+            error = std::string("\"") + name + "\" values must be within " + std::to_string(low) + ".." +
+                    std::to_string(high);
+            return false;
+        }
+        out.push_back(static_cast<int>(v));
+    }
+    return true;
+}
+
+bool parseDrive(const json& msg, Command& command, std::string& error) {
+    if (!onlyFields(msg, {"speed", "servo0", "servo1", "servo2", "stop"}, error)) return false;
+    if (!intField(msg, "speed", -128, 127, command.speed, error)) return false;
+    if (!intField(msg, "servo0", 0, 255, command.servo0, error)) return false;
+    if (!intField(msg, "servo1", 0, 255, command.servo1, error)) return false;
+    if (!intField(msg, "servo2", 0, 255, command.servo2, error)) return false;
+    if (auto it = msg.find("stop"); it != msg.end()) {
+        if (!it->is_boolean()) {
+            error = "\"stop\" must be true or false";
+            return false;
+        }
+        command.stop = it->get<bool>();
+    }
+    if (command.stop && command.speed) {
+        error = "a drive message either stops or gives a speed, not both";
+        return false;
+    }
+    return true;
+}
+
+bool parseTrack(const json& msg, Command& command, std::string& error) {
+    auto action = msg.find("action");
+    if (action == msg.end() || !action->is_string()) {
+        error = "\"action\" must be \"start\" or \"stop\"";
+        return false;
+    }
+    if (*action == "stop") {
+        if (!onlyFields(msg, {"action"}, error)) return false;
+        command.trackStart = false;
+        return true;
+    }
+    if (*action != "start") {
+        error = "\"action\" must be \"start\" or \"stop\"";
+        return false;
+    }
+    command.trackStart = true;
+    auto kind = msg.find("kind");
+    if (kind == msg.end() || !kind->is_string() || (*kind != "colour" && *kind != "window")) {
+        error = "\"kind\" must be \"colour\" or \"window\"";
+        return false;
+    }
+    command.window = *kind == "window";
+    if (auto mode = msg.find("mode"); mode != msg.end()) {
+        if (!mode->is_string() || !halvoran_client::parseTrackMode(mode->get<std::string>(), command.mode)) {
+            error = "\"mode\" must be \"both\", \"pan\", \"tilt\" or \"report\"";
+            return false;
+        }
+    }
+    std::vector<int> values;
+    if (!command.window) {
+        if (!onlyFields(msg, {"action", "kind", "mode", "bounds"}, error)) return false;
+        auto bounds = msg.find("bounds");
+        if (bounds == msg.end()) {
+            error = "colour tracking needs \"bounds\": [rmin,rmax,gmin,gmax,bmin,bmax]";
+            return false;
+        }
+        if (!intArray(*bounds, "bounds", 6, 0, 255, values, error)) return false;
+        for (size_t i = 0; i < 6; ++i) command.bounds[i] = static_cast<uint8_t>(values[i]);
+        return true;
+    }
+    if (!onlyFields(msg, {"action", "kind", "mode", "window"}, error)) return false;
+    if (auto box = msg.find("window"); box != msg.end()) {
+        if (!intArray(*box, "window", 4, 1, 143, values, error)) return false;
+        if (values[0] > 80 || values[2] > 80) {
+            error = "\"window\" x values must be within 1..80";
+            return false;
+        }
+        if (values[0] > values[2] || values[1] > values[3]) {
+            error = "\"window\" must be [x1,y1,x2,y2] with x1 <= x2 and y1 <= y2";
+            return false;
+        }
+        command.windowBox = std::array<int, 4>{values[0], values[1], values[2], values[3]};
+    }
+    return true;
+}
+
+bool parseCameraLine(const json& msg, Command& command, std::string& error) {
+    if (!onlyFields(msg, {"line"}, error)) return false;
+    auto line = msg.find("line");
+    if (line == msg.end() || !line->is_string()) {
+        error = "\"line\" must be a string";
+        return false;
+    }
+    command.line = line->get<std::string>();
+    if (command.line.size() > halvoran_client::PASS_THROUGH_LIMIT) {
+        error = "\"line\" is longer than " + std::to_string(halvoran_client::PASS_THROUGH_LIMIT) + " characters";
+        return false;
+    }
+    for (unsigned char c : command.line) {
+        // A carriage return would end the camera's line early and start another one.
+        if (c < 0x20 || c > 0x7E) {
+            error = "\"line\" may hold printable ASCII characters only";
+            return false;
+        }
+    }
+    return true;
+}
+
+json colour(double r, double g, double b, double a) { return json{{"r", r}, {"g", g}, {"b", b}, {"a", a}}; }
+
+}  // namespace
+
+const ChannelInfo* channelInfo(uint32_t id) {
+    for (const ChannelInfo& c : CHANNELS) {
+        if (c.id == id) return &c;
+    }
+    return nullptr;
+}
+
+bool isPublishTopic(std::string_view topic) {
+    return topic == DRIVE_TOPIC || topic == TRACK_TOPIC || topic == CAPTURE_TOPIC || topic == CAMERA_LINE_TOPIC;
+}
+
+std::string serverInfoJson(const std::string& name, const std::string& halvoranHost, const std::string& sessionId) {
+    json info = {{"op", "serverInfo"},
+                 {"name", name},
+                 {"capabilities", json::array({"clientPublish"})},
+                 {"supportedEncodings", json::array({"json"})},
+                 {"metadata", {{"halvoranHost", halvoranHost}}},
+                 {"sessionId", sessionId}};
+    return info.dump();
+}
+
+std::string advertiseJson() {
+    json channels = json::array();
+    for (const ChannelInfo& c : CHANNELS) {
+        channels.push_back({{"id", c.id},
+                            {"topic", c.topic},
+                            {"encoding", "json"},
+                            {"schemaName", c.schemaName},
+                            {"schema", c.schema},
+                            {"schemaEncoding", "jsonschema"}});
+    }
+    return json{{"op", "advertise"}, {"channels", channels}}.dump();
+}
+
+std::string statusJson(int level, const std::string& message, const std::string& id) {
+    json status = {{"op", "status"}, {"level", level}, {"message", message}};
+    if (!id.empty()) status["id"] = id;
+    // Replace, not throw, on text that is not UTF-8 (a client's own bytes may be echoed).
+    return status.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string messageDataFrame(uint32_t subscriptionId, uint64_t timeNs, std::string_view payload) {
+    std::string frame(13 + payload.size(), '\0');
+    frame[0] = 1;
+    for (int i = 0; i < 4; ++i) frame[1 + i] = static_cast<char>((subscriptionId >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 8; ++i) frame[5 + i] = static_cast<char>((timeNs >> (8 * i)) & 0xFF);
+    std::copy(payload.begin(), payload.end(), frame.begin() + 13);
+    return frame;
+}
+
+json timeJson(uint64_t timeNs) {
+    return json{{"sec", timeNs / 1000000000ULL}, {"nsec", timeNs % 1000000000ULL}};
+}
+
+const char* topicOf(Command::Kind kind) {
+    switch (kind) {
+        case Command::Kind::Drive: return DRIVE_TOPIC.data();
+        case Command::Kind::Track: return TRACK_TOPIC.data();
+        case Command::Kind::Capture: return CAPTURE_TOPIC.data();
+        case Command::Kind::CameraLine: return CAMERA_LINE_TOPIC.data();
+    }
+    return "";
+}
+
+const char* modeName(halvoran_client::TrackMode mode) {
+    switch (mode) {
+        case halvoran_client::TrackMode::Both: return "both";
+        case halvoran_client::TrackMode::Pan: return "pan";
+        case halvoran_client::TrackMode::Tilt: return "tilt";
+        case halvoran_client::TrackMode::Report: return "report";
+    }
+    return "both";
+}
+
+bool parseCommand(std::string_view topic, std::string_view payload, Command& command, std::string& error) {
+    json msg = json::parse(payload, nullptr, false);
+    if (msg.is_discarded()) {
+        error = "the message on " + std::string(topic) + " is not valid JSON";
+        return false;
+    }
+    if (!msg.is_object()) {
+        error = "the message on " + std::string(topic) + " must be a JSON object";
+        return false;
+    }
+    command = Command{};
+    bool ok = false;
+    if (topic == DRIVE_TOPIC) {
+        command.kind = Command::Kind::Drive;
+        ok = parseDrive(msg, command, error);
+    } else if (topic == TRACK_TOPIC) {
+        command.kind = Command::Kind::Track;
+        ok = parseTrack(msg, command, error);
+    } else if (topic == CAPTURE_TOPIC) {
+        command.kind = Command::Kind::Capture;
+        ok = onlyFields(msg, {}, error);
+    } else if (topic == CAMERA_LINE_TOPIC) {
+        command.kind = Command::Kind::CameraLine;
+        ok = parseCameraLine(msg, command, error);
+    } else {
+        error = "nothing can be published on " + std::string(topic);
+        return false;
+    }
+    if (!ok) error = std::string(topic) + ": " + error;
+    return ok;
+}
+
+json trackingJson(const halvoran_client::TrackReport& r, const TrackingContext& context, uint64_t timeNs) {
+    return json{{"timestamp", timeJson(timeNs)},
+                {"kind", context.window ? "window" : "colour"},
+                {"mode", modeName(context.mode)},
+                {"servo1", r.servo1},
+                {"servo2", r.servo2},
+                {"x", r.middleX},
+                {"y", r.middleY},
+                {"width", r.width},
+                {"height", r.height},
+                {"pixels", r.pixels},
+                {"confidence", r.confidence}};
+}
+
+json annotationsJson(const halvoran_client::TrackReport& r, uint64_t timeNs) {
+    json points = json::array();
+    if (r.confidence != 0 && r.pixels != 0) {
+        // Camera column c (1..80) covers picture x 2c-2 .. 2c; row r (1..143) covers y r-1 .. r.
+        double cx = 2.0 * r.middleX - 1.0;
+        double cy = r.middleY - 0.5;
+        double halfW = r.width;  // the width doubles with the picture
+        double halfH = r.height / 2.0;
+        json corners = json::array({json{{"x", cx - halfW}, {"y", cy - halfH}}, json{{"x", cx + halfW}, {"y", cy - halfH}},
+                                    json{{"x", cx + halfW}, {"y", cy + halfH}}, json{{"x", cx - halfW}, {"y", cy + halfH}}});
+        points.push_back({{"timestamp", timeJson(timeNs)},
+                          {"type", 2},
+                          {"points", corners},
+                          {"outline_color", colour(1, 0.2, 0.2, 1)},
+                          {"outline_colors", json::array()},
+                          {"fill_color", colour(0, 0, 0, 0)},
+                          {"thickness", 2}});
+    }
+    return json{{"circles", json::array()}, {"points", points}, {"texts", json::array()}};
+}
+
+json driveStatusJson(const halvoran_client::DriveStatus& s, std::optional<int> speed, std::optional<bool> running,
+                     uint64_t timeNs) {
+    return json{{"timestamp", timeJson(timeNs)},
+                {"result", s.result},
+                {"resultText", halvoran_client::resultText(s.result)},
+                {"servoModule", s.servoModule},
+                {"drive", json::array({s.drive[0], s.drive[1], s.drive[2], s.drive[3]})},
+                {"speed", speed ? json(*speed) : json(nullptr)},
+                {"running", running ? json(*running) : json(nullptr)}};
+}
+
+json rawImageJson(const std::vector<uint8_t>& rgb, uint64_t timeNs) {
+    constexpr int inWidth = 80, height = 143, outWidth = 160;
+    std::vector<uint8_t> doubled(size_t(outWidth) * height * 3, 0);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < inWidth; ++x) {
+            size_t from = (size_t(y) * inWidth + x) * 3;
+            if (from + 3 > rgb.size()) continue;
+            for (int copy = 0; copy < 2; ++copy) {
+                size_t to = (size_t(y) * outWidth + 2 * x + copy) * 3;
+                for (int c = 0; c < 3; ++c) doubled[to + c] = rgb[from + c];
+            }
+        }
+    }
+    return json{{"timestamp", timeJson(timeNs)},
+                {"frame_id", "camera"},
+                {"width", outWidth},
+                {"height", height},
+                {"encoding", "rgb8"},
+                {"step", outWidth * 3},
+                {"data", base64(doubled.data(), doubled.size())}};
+}
+
+std::string base64(const uint8_t* data, size_t size) {
+    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((size + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += alphabet[v & 63];
+    }
+    if (size - i == 1) {
+        uint32_t v = uint32_t(data[i]) << 16;
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += "==";
+    } else if (size - i == 2) {
+        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8);
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+}  // namespace bridge
+
+namespace bridge {
+
+json replyJson(uint32_t clientId, const std::string& topic, bool ok, std::optional<int> result,
+               const std::optional<std::string>& answer, const std::optional<std::string>& error, uint64_t timeNs) {
+    std::string text;
+    if (result) text = halvoran_client::resultText(static_cast<uint8_t>(*result));
+    else if (error) text = *error;
+    return json{{"timestamp", timeJson(timeNs)},
+                {"clientId", clientId},
+                {"topic", topic},
+                {"ok", ok},
+                {"result", result ? json(*result) : json(nullptr)},
+                {"resultText", text},
+                {"answer", answer ? json(*answer) : json(nullptr)},
+                {"error", error ? json(*error) : json(nullptr)}};
+}
+
+json frameProgressJson(size_t received, size_t expected, bool done, const std::optional<std::string>& error) {
+    return json{{"received", received}, {"expected", expected}, {"done", done},
+                {"error", error ? json(*error) : json(nullptr)}};
+}
+
+}  // namespace bridge

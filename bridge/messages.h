@@ -1,0 +1,121 @@
+// What the bridge says and hears on its Foxglove WebSocket connections, as plain data: the
+// channels it advertises with their JSON schemas, the JSON of each channel's messages, the
+// binary message-data frame, and the checks of what clients publish. Nothing here knows about
+// sockets or threads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "client/lib/requests.h"
+
+namespace bridge {
+
+using json = nlohmann::json;
+
+// The server's channels; their ids stay the same for the bridge's whole life.
+enum Channel : uint32_t {
+    CONNECTION_CHANNEL = 1,
+    TRACKING_CHANNEL = 2,
+    DRIVE_STATUS_CHANNEL = 3,
+    IMAGE_CHANNEL = 4,
+    ANNOTATIONS_CHANNEL = 5,
+    FRAME_PROGRESS_CHANNEL = 6,
+    REPLY_CHANNEL = 7,
+};
+constexpr uint32_t FIRST_CHANNEL = CONNECTION_CHANNEL;
+constexpr uint32_t LAST_CHANNEL = REPLY_CHANNEL;
+
+struct ChannelInfo {
+    uint32_t id;
+    const char* topic;
+    const char* schemaName;
+    const char* schema;  // JSON schema text
+};
+const ChannelInfo* channelInfo(uint32_t id);
+
+// The client-publish topics.
+constexpr std::string_view DRIVE_TOPIC = "/halvoran/drive";
+constexpr std::string_view TRACK_TOPIC = "/halvoran/track";
+constexpr std::string_view CAPTURE_TOPIC = "/halvoran/capture";
+constexpr std::string_view CAMERA_LINE_TOPIC = "/halvoran/camera_line";
+bool isPublishTopic(std::string_view topic);
+
+// Frames larger than this from a client close its connection.
+constexpr size_t MAX_CLIENT_MESSAGE = 64 * 1024;
+
+constexpr const char* SUBPROTOCOL = "foxglove.websocket.v1";
+
+// Status levels of the protocol.
+constexpr int STATUS_INFO = 0;
+constexpr int STATUS_WARNING = 1;
+constexpr int STATUS_ERROR = 2;
+
+std::string serverInfoJson(const std::string& name, const std::string& halvoranHost, const std::string& sessionId);
+std::string advertiseJson();
+std::string statusJson(int level, const std::string& message, const std::string& id);
+
+// Binary message data: opcode 1, subscription id (u32 LE), time in ns (u64 LE), payload.
+std::string messageDataFrame(uint32_t subscriptionId, uint64_t timeNs, std::string_view payload);
+
+// {"sec":..,"nsec":..} of a time in nanoseconds since the epoch.
+json timeJson(uint64_t timeNs);
+
+// A command that a client published, checked and ready for Halvoran.
+struct Command {
+    enum class Kind { Drive, Track, Capture, CameraLine };
+    Kind kind = Kind::Drive;
+    uint32_t client = 0;  // 0: the bridge's own (drive repeats and stops)
+
+    // Drive: what is given is done. The drive timeout is always the bridge's own.
+    std::optional<int> speed;
+    std::optional<int> servo0, servo1, servo2;
+    bool stop = false;
+
+    // Track
+    bool trackStart = false;
+    bool window = false;  // window tracking instead of colour tracking
+    halvoran_client::TrackMode mode = halvoran_client::TrackMode::Both;
+    std::array<uint8_t, 6> bounds{};
+    std::optional<std::array<int, 4>> windowBox;  // x1 y1 x2 y2 in camera coordinates
+
+    // Camera line
+    std::string line;
+};
+const char* topicOf(Command::Kind kind);
+const char* modeName(halvoran_client::TrackMode mode);
+
+// Checks a message published on a client-publish topic. False with the reason when anything in
+// it is wrong; then nothing of it may reach Halvoran.
+bool parseCommand(std::string_view topic, std::string_view payload, Command& command, std::string& error);
+
+// The messages of the server channels.
+struct TrackingContext {
+    bool window = false;
+    halvoran_client::TrackMode mode = halvoran_client::TrackMode::Both;
+};
+json trackingJson(const halvoran_client::TrackReport& report, const TrackingContext& context, uint64_t timeNs);
+// The tracking box in the 160 x 143 picture (camera x doubled); no points when nothing is seen.
+json annotationsJson(const halvoran_client::TrackReport& report, uint64_t timeNs);
+json driveStatusJson(const halvoran_client::DriveStatus& status, std::optional<int> speed, std::optional<bool> running,
+                     uint64_t timeNs);
+// An 80 x 143 RGB picture as a foxglove.RawImage of 160 x 143, each pixel doubled in width.
+json rawImageJson(const std::vector<uint8_t>& rgb80x143, uint64_t timeNs);
+
+std::string base64(const uint8_t* data, size_t size);
+
+}  // namespace bridge
+
+namespace bridge {
+// The answer to a published command, on the reply channel.
+json replyJson(uint32_t clientId, const std::string& topic, bool ok, std::optional<int> result,
+               const std::optional<std::string>& answer, const std::optional<std::string>& error, uint64_t timeNs);
+// {"received":..,"expected":..,"done":..,"error":..}
+json frameProgressJson(size_t received, size_t expected, bool done, const std::optional<std::string>& error);
+}  // namespace bridge

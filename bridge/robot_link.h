@@ -1,0 +1,80 @@
+// The bridge's one Halvoran session: connects (again every 500 ms while Halvoran is away),
+// carries out the clients' commands one at a time on its worker thread, reads the tracking port
+// and the image port on a thread each, and hands everything it hears to the hub.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/hub.h"
+#include "client/lib/requests.h"
+#include "client/lib/session.h"
+
+namespace bridge {
+
+class RobotLink : public CommandSink {
+public:
+    static constexpr auto RETRY_EVERY = std::chrono::milliseconds(500);
+    // How long one connection attempt waits for each port. Halvoran opens its ports in turn
+    // after each client, and a session it had begun ends if the client gives up half-way, so
+    // the image and tracking ports get time; meanwhile the command port is tried every 50 ms.
+    static constexpr int CONNECT_TIMEOUT_MS = 3000;
+    static constexpr int REPLY_TIMEOUT_MS = 3000;
+    // The image port's bytes of one dump of a frame of 80 x 143 pixels.
+    static constexpr size_t FRAME_EXPECTED = 34470;
+    // Halvoran sends nothing of a dump longer than this; a longer stream is not a frame.
+    static constexpr size_t FRAME_LIMIT = 34645;
+
+    explicit RobotLink(std::string host) : host_(std::move(host)) {}
+    ~RobotLink() override { stop(); }
+
+    void start(Hub& hub);
+    // Stops the drive, leaves the session with the quit escape and ends the threads.
+    void stop();
+    void submit(Command command, bool urgent) override;
+
+private:
+    void run();
+    void serveSession();
+    // False when Halvoran's session ended under it.
+    bool execute(const Command& command);
+    bool exchange(const std::vector<uint8_t>& packet, std::vector<uint8_t>& reply, std::string& error);
+    void reply(const Command& command, bool ok, std::optional<int> result, const std::optional<std::string>& answer,
+               const std::optional<std::string>& error);
+    void refuseQueued(const std::string& why);
+    void trackingLoop();
+    void imageLoop();
+    void endCapture(const std::optional<std::string>& error);
+
+    std::string host_;
+    Hub* hub_ = nullptr;
+    std::thread worker_;
+
+    std::mutex mutex_;  // guards queue_, stopping_, tracking_
+    std::condition_variable wake_;
+    std::deque<Command> queue_;
+    bool stopping_ = false;
+    TrackingContext tracking_;
+
+    halvoran_client::Session session_;
+    std::atomic<bool> lost_{false};
+    std::atomic<bool> readersStop_{false};
+
+    // The frame dump in progress (worker starts it, the image thread fills it).
+    std::mutex captureMutex_;
+    bool capturing_ = false;
+    std::vector<uint8_t> frame_;
+    halvoran_client::FrameEnd frameEnd_;
+    Clock::time_point captureStart_{}, lastImageByte_{}, lastProgress_{};
+
+    // What the bridge last commanded (worker only).
+    std::optional<int> speed_;
+    std::optional<bool> running_;
+};
+
+}  // namespace bridge

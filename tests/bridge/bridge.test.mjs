@@ -1,0 +1,154 @@
+// halvoran-bridge with halvoran-sim and Halvoran behind it, seen through the Foxglove protocol
+// client of the @foxglove/ws-protocol package. The tests run in order on one robot: the later
+// ones take the drive that the earlier ones leave, and restart Halvoran last.
+import assert from "node:assert/strict";
+import { after, before, describe, test } from "node:test";
+import { Robot, Viewer, waitUntil } from "./robot.mjs";
+
+const TOPICS = [
+  "/halvoran/connection",
+  "/halvoran/tracking",
+  "/halvoran/drive_status",
+  "/halvoran/camera/image",
+  "/halvoran/camera/annotations",
+  "/halvoran/frame_progress",
+  "/halvoran/reply",
+];
+// The simulator's green target, as the tour of run.sh tracks it.
+const TARGET_BOUNDS = [30, 90, 170, 230, 50, 110];
+
+describe("halvoran-bridge", () => {
+  const robot = new Robot();
+  const viewers = [];
+  const viewer = async () => {
+    const v = await new Viewer(robot.url).ready();
+    viewers.push(v);
+    return v;
+  };
+
+  before(async () => {
+    await robot.start();
+  });
+  after(async () => {
+    for (const v of viewers) v.close();
+    assert.equal(await robot.stop(), 0, "halvoran-bridge ends cleanly on SIGTERM");
+  });
+
+  test("serverInfo offers client publishing and every channel is advertised with its JSON schema", async () => {
+    const v = await viewer();
+    assert.ok(v.serverInfo.capabilities.includes("clientPublish"));
+    assert.deepEqual(v.serverInfo.supportedEncodings, ["json"]);
+    for (const topic of TOPICS) {
+      const channel = v.channels.get(topic);
+      assert.ok(channel, `${topic} advertised`);
+      assert.equal(channel.encoding, "json");
+      assert.equal(channel.schemaEncoding, "jsonschema");
+      assert.equal(JSON.parse(channel.schema).type, "object");
+    }
+    assert.equal(v.channels.get("/halvoran/camera/image").schemaName, "foxglove.RawImage");
+    assert.equal(v.channels.get("/halvoran/camera/annotations").schemaName, "foxglove.ImageAnnotations");
+    assert.ok(v.statuses.some((s) => s.level === 0 && /^client \d+$/.test(s.message)), "client id told");
+  });
+
+  test("a subscriber receives tracking reports and boxes that follow the moving target", async () => {
+    const watcher = await viewer();
+    watcher.subscribe("/halvoran/connection");
+    watcher.subscribe("/halvoran/tracking");
+    watcher.subscribe("/halvoran/camera/annotations");
+    watcher.subscribe("/halvoran/reply");
+    await waitUntil("Halvoran connected", () => watcher.received("/halvoran/connection").some((c) => c.connected), 15000);
+
+    const starter = await viewer();
+    starter.publish("/halvoran/track", { action: "start", kind: "colour", mode: "report", bounds: TARGET_BOUNDS });
+    const seen = await waitUntil(
+      "tracking reports of the seen target at more than one place",
+      () => {
+        const reports = watcher.received("/halvoran/tracking").filter((r) => r.confidence > 0 && r.pixels > 0);
+        const places = new Set(reports.map((r) => `${r.x},${r.y}`));
+        return places.size >= 3 ? reports : null;
+      },
+      15000,
+    );
+    for (const r of seen) {
+      assert.equal(r.kind, "colour");
+      assert.equal(r.mode, "report");
+      assert.ok(r.x >= 1 && r.x <= 80 && r.y >= 1 && r.y <= 143);
+    }
+    const reply = watcher.received("/halvoran/reply").find((r) => r.topic === "/halvoran/track");
+    assert.equal(reply.ok, true);
+    const box = watcher.received("/halvoran/camera/annotations").find((a) => a.points.length === 1);
+    assert.ok(box, "a box drawn");
+    assert.equal(box.points[0].type, 2);
+    assert.equal(box.points[0].points.length, 4);
+    for (const p of box.points[0].points) assert.ok(p.x >= -80 && p.x <= 240 && p.y >= -72 && p.y <= 215);
+
+    starter.publish("/halvoran/track", { action: "stop" });
+    await waitUntil("the camera stops tracking", async () => !(await robot.state()).camera.tracking, 5000);
+  });
+
+  test("one driver at a time, and the drive stops within 2 s of the driver's leaving", async () => {
+    const driver = await viewer();
+    driver.subscribe("/halvoran/drive_status");
+    driver.publish("/halvoran/drive", { speed: 40 });
+    // The driver keeps publishing, as a tool held open does.
+    const keepDriving = setInterval(() => driver.publish("/halvoran/drive", { speed: 40 }), 300);
+    try {
+      // -500 + trunc(2.34375 * 40)
+      await waitUntil("the simulator's drive runs at speed 40", async () => {
+        const s = await robot.state();
+        return s.drive.running && s.drive.value === -407;
+      });
+      await waitUntil("a drive status", () => driver.received("/halvoran/drive_status").some((d) => d.running && d.speed === 40));
+
+      const other = await viewer();
+      other.publish("/halvoran/drive", { speed: -60 });
+      await waitUntil("the refusal", () => other.statuses.find((s) => s.level === 1 && /held by client/.test(s.message)));
+      // Long enough for a command that got through to reach the drive.
+      await new Promise((r) => setTimeout(r, 500));
+      const after = await robot.state();
+      assert.equal(after.drive.running, true);
+      assert.equal(after.drive.value, -407, "the second client's speed did not reach the drive");
+    } finally {
+      clearInterval(keepDriving);
+    }
+    const left = Date.now();
+    driver.close();
+    await waitUntil("the drive stops", async () => !(await robot.state()).drive.running, 2000, 20);
+    assert.ok(Date.now() - left <= 2000);
+  });
+
+  test("a drive without fresh messages stops after a second although the driver stays connected", async () => {
+    const driver = await viewer();
+    driver.publish("/halvoran/drive", { speed: 30 });
+    await waitUntil("the drive runs", async () => (await robot.state()).drive.running);
+    const started = Date.now();
+    await waitUntil("the drive stops", async () => !(await robot.state()).drive.running, 2500, 20);
+    // The bridge repeats the speed while the driver's last message is younger than 1 s.
+    assert.ok(Date.now() - started >= 900, `stopped after ${Date.now() - started} ms`);
+  });
+
+  test("Halvoran restarted under the bridge is picked up again while the viewers stay", async () => {
+    const watcher = await viewer();
+    watcher.subscribe("/halvoran/connection");
+    watcher.subscribe("/halvoran/reply");
+    await waitUntil("connected", () => watcher.received("/halvoran/connection").at(-1)?.connected === true, 5000);
+
+    await robot.stopHalvoran();
+    await waitUntil("told of the lost session", () => watcher.received("/halvoran/connection").at(-1)?.connected === false, 5000);
+    watcher.publish("/halvoran/camera_line", { line: "gv" });
+    const refused = await waitUntil("the refusal while away", () =>
+      watcher.received("/halvoran/reply").find((r) => r.topic === "/halvoran/camera_line"),
+    );
+    assert.equal(refused.ok, false);
+    assert.equal(refused.error, "Halvoran is not connected");
+
+    await robot.startHalvoran();
+    await waitUntil("connected again", () => watcher.received("/halvoran/connection").at(-1)?.connected === true, 10000);
+    assert.equal(watcher.closed, false);
+    watcher.publish("/halvoran/camera_line", { line: "gv" });
+    const answer = await waitUntil("the camera's answer", () =>
+      watcher.received("/halvoran/reply").find((r) => r.topic === "/halvoran/camera_line" && r.ok),
+    );
+    assert.ok(answer.answer.length > 0);
+  });
+});

@@ -1,0 +1,115 @@
+// The messages the tools draw: the camera's picture at true proportions, the tracking box in the
+// picture's coordinates, and base64 as the RawImage's data needs it.
+#include <gtest/gtest.h>
+
+#include "bridge/messages.h"
+
+using namespace bridge;
+
+namespace {
+
+std::vector<uint8_t> fromBase64(const std::string& text) {
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        return c == '+' ? 62 : c == '/' ? 63 : -1;
+    };
+    std::vector<uint8_t> out;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        int v = value(c);
+        if (v < 0) break;
+        bits = (bits << 6) | uint32_t(v);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(uint8_t(bits >> count));
+        }
+    }
+    return out;
+}
+
+TEST(Base64, LengthsAroundThePadding) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xff\xfe\x00", 3), "//4A"}};
+    for (const auto& [in, out] : rows) {
+        EXPECT_EQ(base64(reinterpret_cast<const uint8_t*>(in.data()), in.size()), out) << out;
+    }
+}
+
+TEST(RawImage, EachCameraColumnTwiceRowsTopToBottom) {
+    std::vector<uint8_t> rgb(80 * 143 * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 7 + i / 240);
+    json image = rawImageJson(rgb, 1'500'000'000'250'000'000ULL);
+    EXPECT_EQ(image["width"], 160);
+    EXPECT_EQ(image["height"], 143);
+    EXPECT_EQ(image["step"], 480);
+    EXPECT_EQ(image["encoding"], "rgb8");
+    EXPECT_EQ(image["timestamp"]["sec"], 1'500'000'000);
+    EXPECT_EQ(image["timestamp"]["nsec"], 250'000'000);
+    std::vector<uint8_t> data = fromBase64(image["data"]);
+    ASSERT_EQ(data.size(), 480u * 143u);
+    for (int y : {0, 71, 142}) {
+        for (int x : {0, 1, 40, 79}) {
+            for (int c = 0; c < 3; ++c) {
+                uint8_t want = rgb[(size_t(y) * 80 + x) * 3 + c];
+                EXPECT_EQ(data[size_t(y) * 480 + (2 * x) * 3 + c], want) << x << "," << y;
+                EXPECT_EQ(data[size_t(y) * 480 + (2 * x + 1) * 3 + c], want) << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(Annotations, TheBoxInThePicturesCoordinatesOrNoneWhenNothingIsSeen) {
+    struct Row {
+        uint8_t x, y, width, height, pixels, confidence;
+        size_t boxes;
+        double left, top, right, bottom;
+    };
+    const Row rows[] = {
+        // Middle x 40 is picture column 79 (camera column 40 covers 78..80).
+        {40, 72, 10, 20, 50, 100, 1, 69, 61.5, 89, 81.5},
+        {1, 1, 0, 0, 1, 6, 1, 1, 0.5, 1, 0.5},
+        {80, 143, 4, 2, 9, 1, 1, 155, 141.5, 163, 143.5},
+        {40, 72, 10, 20, 0, 100, 0, 0, 0, 0, 0},  // no pixels
+        {40, 72, 10, 20, 50, 0, 0, 0, 0, 0, 0},   // no confidence
+    };
+    for (const Row& r : rows) {
+        halvoran_client::TrackReport report;
+        report.middleX = r.x;
+        report.middleY = r.y;
+        report.width = r.width;
+        report.height = r.height;
+        report.pixels = r.pixels;
+        report.confidence = r.confidence;
+        json a = annotationsJson(report, 5);
+        ASSERT_EQ(a["points"].size(), r.boxes) << int(r.x);
+        EXPECT_TRUE(a["circles"].empty());
+        if (r.boxes == 0) continue;
+        const json& box = a["points"][0];
+        EXPECT_EQ(box["type"], 2);  // a closed line round the corners
+        ASSERT_EQ(box["points"].size(), 4u);
+        EXPECT_DOUBLE_EQ(box["points"][0]["x"].get<double>(), r.left) << int(r.x);
+        EXPECT_DOUBLE_EQ(box["points"][0]["y"].get<double>(), r.top) << int(r.x);
+        EXPECT_DOUBLE_EQ(box["points"][2]["x"].get<double>(), r.right) << int(r.x);
+        EXPECT_DOUBLE_EQ(box["points"][2]["y"].get<double>(), r.bottom) << int(r.x);
+    }
+}
+
+TEST(TrackingReport, CarriesTheReportAndTheModeStarted) {
+    halvoran_client::TrackReport report{130, 120, 41, 70, 12, 9, 77, 200};
+    json r = trackingJson(report, TrackingContext{true, halvoran_client::TrackMode::Pan}, 3'000'000'001ULL);
+    EXPECT_EQ(r["kind"], "window");
+    EXPECT_EQ(r["mode"], "pan");
+    EXPECT_EQ(r["servo1"], 130);
+    EXPECT_EQ(r["servo2"], 120);
+    EXPECT_EQ(r["x"], 41);
+    EXPECT_EQ(r["y"], 70);
+    EXPECT_EQ(r["confidence"], 200);
+    EXPECT_EQ(r["timestamp"]["sec"], 3);
+    EXPECT_EQ(r["timestamp"]["nsec"], 1);
+}
+
+}  // namespace
