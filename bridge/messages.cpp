@@ -433,4 +433,18 @@ json frameProgressJson(size_t received, size_t expected, bool done, const std::o
                 {"error", error ? json(*error) : json(nullptr)}};
 }
 
+void enqueueCommand(std::deque<Command>& queue, Command command, bool urgent, std::vector<Command>& overtaken) {
+    if (!urgent) {
+        queue.push_back(std::move(command));
+        return;
+    }
+    std::deque<Command> kept;
+    for (Command& waiting : queue) {
+        if (waiting.kind == Command::Kind::Drive && waiting.speed && !waiting.stop) overtaken.push_back(std::move(waiting));
+        else kept.push_back(std::move(waiting));
+    }
+    kept.push_front(std::move(command));
+    queue.swap(kept);
+}
+
 }  // namespace bridge

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -118,4 +119,9 @@ json replyJson(uint32_t clientId, const std::string& topic, bool ok, std::option
                const std::optional<std::string>& answer, const std::optional<std::string>& error, uint64_t timeNs);
 // {"received":..,"expected":..,"done":..,"error":..}
 json frameProgressJson(size_t received, size_t expected, bool done, const std::optional<std::string>& error);
+
+// Puts a command into the queue of commands waiting for Halvoran. An urgent one (a stop) goes
+// first, and the speeds still waiting behind it go: carried out after the stop they would start
+// the drive again. What is taken out is appended to overtaken, so that its sender can be told.
+void enqueueCommand(std::deque<Command>& queue, Command command, bool urgent, std::vector<Command>& overtaken);
 }  // namespace bridge

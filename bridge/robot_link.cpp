@@ -34,8 +34,9 @@ void RobotLink::stop() {
 void RobotLink::submit(Command command, bool urgent) {
     {
         std::lock_guard lock(mutex_);
-        if (urgent) queue_.push_front(std::move(command));
-        else queue_.push_back(std::move(command));
+        // The senders of overtaken speeds are told by the worker: the hub may be calling with
+        // its own lock held, and a reply goes through the hub.
+        enqueueCommand(queue_, std::move(command), urgent, overtaken_);
     }
     wake_.notify_all();
 }
@@ -102,6 +103,7 @@ void RobotLink::serveSession() {
     bool stopping = false;
     while (!lost_) {
         std::optional<Command> next;
+        std::vector<Command> overtaken;
         {
             std::unique_lock lock(mutex_);
             wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_ || !queue_.empty(); });
@@ -110,7 +112,9 @@ void RobotLink::serveSession() {
                 next = std::move(queue_.front());
                 queue_.pop_front();
             }
+            overtaken.swap(overtaken_);
         }
+        for (const Command& c : overtaken) reply(c, false, std::nullopt, std::nullopt, "overtaken by a stop");
         if (stopping) break;
         if (next && !execute(*next)) break;
         if (auto due = hub_->driveDue()) {

@@ -55,9 +55,10 @@ private:
     Hub* hub_ = nullptr;
     std::thread worker_;
 
-    std::mutex mutex_;  // guards queue_, stopping_, tracking_
+    std::mutex mutex_;  // guards queue_, overtaken_, stopping_, tracking_
     std::condition_variable wake_;
     std::deque<Command> queue_;
+    std::vector<Command> overtaken_;  // speeds a stop took out of the queue, not answered yet
     bool stopping_ = false;
     TrackingContext tracking_;
 

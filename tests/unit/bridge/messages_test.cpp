@@ -113,3 +113,60 @@ TEST(TrackingReport, CarriesTheReportAndTheModeStarted) {
 }
 
 }  // namespace
+
+namespace {
+
+Command driveCommand(std::optional<int> speed, bool stop, uint32_t client, std::optional<int> servo0 = std::nullopt) {
+    Command c;
+    c.kind = Command::Kind::Drive;
+    c.speed = speed;
+    c.stop = stop;
+    c.client = client;
+    c.servo0 = servo0;
+    return c;
+}
+
+Command lineCommand(uint32_t client) {
+    Command c;
+    c.kind = Command::Kind::CameraLine;
+    c.line = "gv";
+    c.client = client;
+    return c;
+}
+
+}  // namespace
+
+// A stop goes before everything that waits, and the speeds that wait behind it go: carried out
+// after it they would start the drive again until Halvoran's drive timeout.
+TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
+    struct Row {
+        const char* name;
+        std::vector<Command> waiting;
+        Command next;
+        bool urgent;
+        std::vector<uint32_t> expectedClients;  // the queue afterwards, by client
+        std::vector<uint32_t> expectedOvertaken;
+    };
+    const std::vector<Row> rows = {
+        {"a speed queues behind what waits", {driveCommand(30, false, 1)}, driveCommand(40, false, 2), false, {1, 2}, {}},
+        {"a stop overtakes and removes waiting speeds", {driveCommand(30, false, 1), driveCommand(40, false, 1)},
+         driveCommand(std::nullopt, true, 3), true, {3}, {1, 1}},
+        {"a stop keeps a waiting camera line and a servo move",
+         {lineCommand(4), driveCommand(std::nullopt, false, 5, 90), driveCommand(20, false, 1)},
+         driveCommand(std::nullopt, true, 3), true, {3, 4, 5}, {1}},
+        {"a stop keeps an earlier stop", {driveCommand(std::nullopt, true, 6)}, driveCommand(std::nullopt, true, 3), true,
+         {3, 6}, {}},
+        {"a stop into an empty queue", {}, driveCommand(std::nullopt, true, 3), true, {3}, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::deque<Command> queue(row.waiting.begin(), row.waiting.end());
+        std::vector<Command> overtaken;
+        enqueueCommand(queue, row.next, row.urgent, overtaken);
+        std::vector<uint32_t> clients, gone;
+        for (const Command& c : queue) clients.push_back(c.client);
+        for (const Command& c : overtaken) gone.push_back(c.client);
+        EXPECT_EQ(clients, row.expectedClients);
+        EXPECT_EQ(gone, row.expectedOvertaken);
+    }
+}
