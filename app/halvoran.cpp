@@ -112,8 +112,13 @@ bool mainLoopPass(Deframer& deframer) {
             control.trackModeReportOnly) {
             trackingStep();
         }
-        // The modes are read again after the tracking step.
-        if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) idleTimeouts();
+        // The modes are read again after the tracking step. A following mode keeps the servos
+        // on for the target, but the drive is watched on every idle pass whatever the modes.
+        if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) {
+            idleTimeouts();
+        } else {
+            driveTimeoutCheck();
+        }
     }
     return !control.quitRequested.load();
 }

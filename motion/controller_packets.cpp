@@ -104,6 +104,8 @@ int16_t driveValueForSpeed(int8_t speed) {
 }
 
 void driveSetSpeed(int8_t speed) {
+    // From this packet on the drive may run, even when its start was never confirmed.
+    control.driveSpeedSent = true;
     int16_t v = driveValueForSpeed(speed);
     const uint8_t packet[] = {DRIVE_MODULE, 4, DRIVE_SPEED, DRIVE_UNIT, static_cast<uint8_t>((v >> 8) & 0xFF),
                               static_cast<uint8_t>(v & 0xFF)};
@@ -132,7 +134,10 @@ void driveConfigure() {
     driveParameterWrite(7, 5, 20);
 }
 
-void driveStop() { driveParameterWrite(0, 0, 10); }
+void driveStop() {
+    driveParameterWrite(0, 0, 10);
+    control.driveSpeedSent = false;
+}
 
 void controllerInit() {
     for (int channel = 0; channel < 4; ++channel) {
