@@ -48,6 +48,8 @@ bool servoEnable(int channel) {
                               static_cast<uint8_t>(channel == 0 ? 0x87 : 0x89)};
     send(enable, sizeof enable);
     platform::sleepMs(10);
+    // The reply is never taken from bytes that were in the ring before the query went out.
+    control.serialPort->drain();
     const uint8_t query[] = {SERVO_MODULE, 2, SERVO_STATE, static_cast<uint8_t>(channel)};
     send(query, sizeof query);
     uint8_t reply[5];
@@ -89,6 +91,8 @@ bool driveStart() {
     const uint8_t start[] = {DRIVE_MODULE, 7, DRIVE_PARAMETER, DRIVE_UNIT, 0, 6, 1, 0xFE, 0x0C};
     send(start, sizeof start);
     platform::sleepMs(10);
+    // Stale bytes (the rest of an earlier answer, camera bytes) are never read as the read-back.
+    control.serialPort->drain();
     const uint8_t readBack[] = {DRIVE_MODULE, 3, DRIVE_PARAMETER, DRIVE_UNIT, 0};
     send(readBack, sizeof readBack);
     platform::sleepMs(20);

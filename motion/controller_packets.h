@@ -5,7 +5,9 @@
 // Every routine here assumes the controller channel is already selected and never switches:
 // the callers take the channel first. Each byte goes out with its own writeByte; the fixed
 // waits follow a packet's last byte. A module's reply is taken from the receive ring by
-// position, with an empty-poll limit over the whole reply.
+// position, with an empty-poll limit over the whole reply. Every routine that reads a reply
+// empties the ring right before it writes the request, so a reply is never taken from bytes that
+// were there before.
 #pragma once
 
 #include <cstdint>
