@@ -93,4 +93,53 @@ TEST_F(ControlCommands, NoteGoesIntoTheTraceAndQuitAsksToEnd) {
     EXPECT_FALSE(control.execute("state").quit);
 }
 
+TEST_F(ControlCommands, DroppedRepliesAreSetOnTheModulesOnlyAndShownInTheState) {
+    EXPECT_EQ(run("fault drive dropreplies 3"), "ok");
+    EXPECT_EQ(rig.robot.faults(sim::Device::Drive).dropReplies, 3u);
+    EXPECT_EQ(run("fault servo dropreplies 1"), "ok");
+    EXPECT_EQ(rig.robot.faults(sim::Device::Servo).dropReplies, 1u);
+    for (const char* line : {"fault camera dropreplies 2", "fault link dropreplies 2",
+                             "fault drive dropreplies", "fault drive dropreplies on",
+                             "fault drive dropreplies -1", "fault drive dropreplies x"})
+        EXPECT_EQ(run(line).rfind("error: ", 0), 0u) << line;
+    EXPECT_EQ(rig.robot.faults(sim::Device::Drive).dropReplies, 3u);
+    EXPECT_NE(run("state").find("\"drive\":{\"silent\":false,\"slow_ms\":0,\"garble_percent\":0,"
+                                "\"drop_percent\":0,\"unplugged\":false,\"drop_replies\":3}"),
+              std::string::npos);
+    EXPECT_EQ(run("fault drive dropreplies off"), "ok");
+    EXPECT_EQ(rig.robot.faults(sim::Device::Drive).dropReplies, 0u);
+}
+
+// The state says whether the drive moves and at which of the client's speeds.
+TEST_F(ControlCommands, StateShowsWhetherTheDriveMovesAndItsSpeed) {
+    struct Row {
+        std::vector<std::vector<uint8_t>> packets;
+        const char* expected;
+    };
+    const std::vector<uint8_t> start = bytes({4, 7, 63, 1, 0, 6, 1, 0xFE, 0x0C});
+    const std::vector<uint8_t> stop = bytes({4, 5, 63, 1, 0, 0, 0});
+    const Row rows[] = {
+        {{}, "\"running\":false,\"value\":-500,\"effective\":-500,\"moving\":false,\"speed\":0"},
+        {{start}, "\"running\":true,\"value\":-500,\"effective\":-500,\"moving\":false,\"speed\":0"},
+        {{start, bytes({4, 4, 62, 1, 0xFE, 0x23})}, "\"effective\":-477,\"moving\":true,\"speed\":10"},
+        {{start, bytes({4, 4, 62, 1, 0xFC, 0xE0})}, "\"effective\":-800,\"moving\":true,\"speed\":-128"},
+        {{start, bytes({4, 4, 62, 1, 0xFF, 0x35})}, "\"effective\":-203,\"moving\":true,\"speed\":127"},
+        {{start, bytes({4, 4, 62, 1, 0xFE, 0x0A})}, "\"effective\":-502,\"moving\":true,\"speed\":-1"},
+        // a value no speed byte gives
+        {{start, bytes({4, 4, 62, 1, 0xFE, 0x0D})}, "\"effective\":-499,\"moving\":true,\"speed\":null"},
+        // a speed sent to a stopped drive does not move it
+        {{bytes({4, 4, 62, 1, 0xFE, 0x23})}, "\"running\":false,\"value\":-477,\"effective\":-500,\"moving\":false"},
+        {{start, bytes({4, 4, 62, 1, 0xFE, 0x23}), stop},
+         "\"running\":false,\"value\":-477,\"effective\":-500,\"moving\":false,\"speed\":0"},
+    };
+    for (const Row& row : rows) {
+        Rig r;
+        sim::Control c{r.robot, nullptr};
+        r.controller();
+        for (const auto& p : row.packets) r.ask(p);
+        const std::string s = c.execute("state").text;
+        EXPECT_NE(s.find(row.expected), std::string::npos) << row.expected << " in " << s;
+    }
+}
+
 }  // namespace
