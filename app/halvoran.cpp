@@ -6,6 +6,7 @@
 #include "camera/tracking_parser.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
+#include "menu/menu_mode.h"
 #include "motion/controller_packets.h"
 #include "motion/idle_timeouts.h"
 #include "net/tcp_endpoint.h"
@@ -134,5 +135,7 @@ int shutdown() {
     if (connected(control.imageEndpoint)) control.imageEndpoint->close();
     if (connected(control.trackingEndpoint)) control.trackingEndpoint->close();
     if (connected(control.commandEndpoint)) control.commandEndpoint->close();
+    // A menu mode that still runs stops its drive and ends its threads.
+    endMenuMode();
     return 0;
 }
