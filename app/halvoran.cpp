@@ -125,6 +125,10 @@ bool mainLoopPass(Deframer& deframer) {
 }
 
 int shutdown() {
+    // Nothing waits for a click from here on: boxes that other threads still show are closed,
+    // so that the threads the end waits for (accept threads, the menu mode's) end without
+    // anyone pressing OK.
+    platform::endMessageBoxes();
     if (control.serialPort != nullptr) {
         shutdownSwitch();
         controllerShutdown();

@@ -15,6 +15,6 @@ uint32_t KillThread(void* unused);
 // One pass of the main loop over the three ports; false when the loop is to end.
 bool mainLoopPass(Deframer& deframer);
 
-// Stops the robot, closes the link and the connected endpoints and stops a menu mode that still
-// runs; returns 0.
+// Stops the robot, closes the link and the connected endpoints, closes the message boxes that
+// other threads show and stops a menu mode that still runs; returns 0.
 int shutdown();

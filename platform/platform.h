@@ -54,6 +54,11 @@ void messageBox(const char* text, const char* caption);
 // SIGHUP). Called on the kill thread; it may never return.
 void killPrompt(const char* text, const char* caption);
 
+// The program is ending: every box still on screen is closed as if its OK were pressed, and
+// later boxes are only the line on standard error, so that no thread that shows a box holds the
+// end (a thread that the program waits for may be in one). The kill prompt is left alone.
+void endMessageBoxes();
+
 // Process-wide preparation before any thread starts (signal handling for the kill prompt,
 // SIGPIPE ignored). Called once at the process entry.
 void initProcess();

@@ -251,6 +251,9 @@ void killPrompt(const char* text, const char* caption) {
 
 void initProcess() {}
 
+// Boxes here are recorded and return at once: none is ever left on screen to end.
+void endMessageBoxes() {}
+
 // ---- serial ----
 
 SerialLine* serialOpen(const char* portName) {
