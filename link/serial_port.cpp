@@ -75,6 +75,7 @@ void SerialPort::storeByte(uint8_t byte) {
     ring[w].store(byte, std::memory_order_release);
     writeIndex.store(next, std::memory_order_release);
 }
+
 bool SerialPort::writeByte(int value) {
     platform::SerialLine* line = handle.load();
     if (line == nullptr) return false;  // a port that never opened fails silently

@@ -16,8 +16,8 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <cstdint>
+#include <mutex>
 
 #include "menu/out_queue.h"
 #include "menu/queue_sender.h"
