@@ -280,7 +280,17 @@ std::string Control::stateJson() const {
             for (size_t i = 0; i < 5; ++i) values.push_back(p.values[i]);
             last = {{"values", values}, {"flags", p.flags}};
         }
+        // The drive value last given: value 1 of the last packet whose flag bit 0 is set
+        // (packets without it leave the drive as it was).
+        Json drive = nullptr;
+        for (auto it = com2_->packets().rbegin(); it != com2_->packets().rend(); ++it) {
+            if (it->flags & 1) {
+                drive = it->drive();
+                break;
+            }
+        }
         state["com2"] = {{"packets", com2_->packets().size()},
+                         {"drive", drive},
                          {"bad", com2_->badPackets()},
                          {"junk", com2_->junkBytes()},
                          {"last", last}};

@@ -79,7 +79,7 @@ TEST_F(ControlCommands, StateShowsServosDriveCameraAndCounts) {
     for (const char* part :
          {"\"channel\":\"controller\"", "{\"on\":true,\"position\":119,\"head\":119",
           "\"drive\":{\"running\":true,\"value\":-477", "[6,1,254,12]", "\"mode\":\"idle\"",
-          "\"switches\":1", "\"com2\":{\"packets\":1", "\"values\":[0,200,0,0,0]",
+          "\"switches\":1", "\"com2\":{\"packets\":1,\"drive\":null", "\"values\":[0,200,0,0,0]",
           "\"plugged\":true", "\"path\":\"static 0 0\""})
         EXPECT_NE(s.find(part), std::string::npos) << part << " in " << s;
 }
@@ -137,6 +137,34 @@ TEST_F(ControlCommands, StateShowsWhetherTheDriveMovesAndItsSpeed) {
         sim::Control c{r.robot, nullptr};
         r.controller();
         for (const auto& p : row.packets) r.ask(p);
+        const std::string s = c.execute("state").text;
+        EXPECT_NE(s.find(row.expected), std::string::npos) << row.expected << " in " << s;
+    }
+}
+
+// The COM2 device's drive value is that of the last packet with flag bit 0 set.
+TEST_F(ControlCommands, StateShowsTheLastDriveValueGivenOnCom2) {
+    struct Row {
+        std::vector<std::vector<uint8_t>> packets;  // values 1..5 and flags
+        const char* expected;
+    };
+    const Row rows[] = {
+        {{}, "\"drive\":null"},
+        {{{100, 0, 0, 150, 90, 0x19}}, "\"drive\":100"},
+        // steering alone leaves the drive as it was
+        {{{100, 0, 0, 150, 90, 0x19}, {0, 12, 0, 150, 120, 0x1A}}, "\"drive\":100"},
+        // the flagged stop
+        {{{100, 0, 0, 150, 90, 0x19}, {0, 0, 0, 0, 0, 0x01}}, "\"drive\":0"},
+        {{{100, 0, 0, 150, 90, 0x19}, {0, 0, 0, 0, 0, 0x01}, {0, 0, 0, 150, 120, 0x18}}, "\"drive\":0"},
+    };
+    for (const Row& row : rows) {
+        sim::Com2Device device;
+        for (const auto& p : row.packets) {
+            uint8_t packet[9] = {0xFF, p[0], p[1], p[2], p[3], p[4], p[5], 0, 0xFF};
+            packet[7] = sim::Com2Device::checksum(packet + 1);
+            for (uint8_t b : packet) device.fromHost(b, 0);
+        }
+        sim::Control c{rig.robot, &device};
         const std::string s = c.execute("state").text;
         EXPECT_NE(s.find(row.expected), std::string::npos) << row.expected << " in " << s;
     }
