@@ -5,8 +5,8 @@
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                 libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev)
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
-# teleop, a font for the window's text.
-test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core)
+# teleop, a font for the window's text, ip(8) for the test whose network goes away.
+test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core iproute2)
 
 # install_missing PACKAGE...: apt-get install those not installed yet (with sudo when not root).
 install_missing() {
