@@ -46,7 +46,12 @@ struct ControlState {
     int32_t lastServo2Position = 127;
     // 1: the link is taken to be on the camera channel; 0: on the controller channel.
     int32_t cameraSelected = 1;
+    // The drive counts as stopped: set by every stop and while a start is unconfirmed, so the
+    // next speed command starts the drive again.
     bool driveStopped = true;
+    // A speed packet went to the drive since its last stop packet, whether or not the drive's
+    // start was confirmed: the drive may be running, and the drive timeout watches it.
+    bool driveSpeedSent = false;
     bool servoEnabled[3] = {false, false, false};
     // Seconds-of-hour stamps of the last move of servo channels 0..2 and of the last speed.
     int32_t servoMoveTime[3] = {0, 0, 0};

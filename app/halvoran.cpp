@@ -7,6 +7,7 @@
 #include "camera/tracking_parser.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
+#include "menu/menu_mode.h"
 #include "motion/controller_packets.h"
 #include "motion/idle_timeouts.h"
 #include "net/tcp_endpoint.h"
@@ -115,13 +116,22 @@ bool mainLoopPass(Deframer& deframer, bool* receivedCommandBytes) {
             control.trackModeReportOnly) {
             trackingStep();
         }
-        // The modes are read again after the tracking step.
-        if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) idleTimeouts();
+        // The modes are read again after the tracking step. A following mode keeps the servos
+        // on for the target, but the drive is watched on every idle pass whatever the modes.
+        if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) {
+            idleTimeouts();
+        } else {
+            driveTimeoutCheck();
+        }
     }
     return !control.quitRequested.load();
 }
 
 int shutdown() {
+    // Nothing waits for a click from here on: boxes that other threads still show are closed,
+    // so that the threads the end waits for (accept threads, the menu mode's) end without
+    // anyone pressing OK.
+    platform::endMessageBoxes();
     if (control.serialPort != nullptr) {
         shutdownSwitch();
         controllerShutdown();
@@ -132,5 +142,7 @@ int shutdown() {
     if (connected(control.imageEndpoint)) control.imageEndpoint->close();
     if (connected(control.trackingEndpoint)) control.trackingEndpoint->close();
     if (connected(control.commandEndpoint)) control.commandEndpoint->close();
+    // A menu mode that still runs stops its drive and ends its threads.
+    endMenuMode();
     return 0;
 }

@@ -16,5 +16,6 @@ uint32_t KillThread(void* unused);
 // waits; *receivedCommandBytes (when given) tells whether the command port had bytes.
 bool mainLoopPass(Deframer& deframer, bool* receivedCommandBytes = nullptr);
 
-// Stops the robot and closes the link and the connected endpoints; returns 0.
+// Stops the robot, closes the link and the connected endpoints, closes the message boxes that
+// other threads show and stops a menu mode that still runs; returns 0.
 int shutdown();

@@ -13,6 +13,7 @@ namespace {
 struct IdleWorkState {
     bool servoEnabled[3] = {};
     bool driveStopped = false;
+    bool driveSpeedSent = false;
     int32_t cameraSelected = 0;
 
     bool operator==(const IdleWorkState&) const = default;
@@ -22,6 +23,7 @@ IdleWorkState idleWorkState() {
     IdleWorkState state;
     for (int ch = 0; ch < 3; ++ch) state.servoEnabled[ch] = control.servoEnabled[ch];
     state.driveStopped = control.driveStopped;
+    state.driveSpeedSent = control.driveSpeedSent;
     state.cameraSelected = control.cameraSelected;
     return state;
 }

@@ -16,6 +16,9 @@ constexpr int kCameraEmptyPolls = 10;
 constexpr int kCameraPositionLimit = 96;  // a longer answer at an empty poll is given up
 constexpr int kControllerEmptyPolls = 4;
 constexpr uint32_t kPollPauseMs = 50;
+// At most this many bytes beyond the buffer are dropped by one 'B': a second of the 115200-baud
+// line (10 bits a byte).
+constexpr int kControllerDropLimit = 11520;
 
 // The number of bytes to send: the count byte read as signed, never more than the packet holds
 // between the count byte and the checksum.
@@ -71,9 +74,18 @@ void controllerPassThrough(const uint8_t* packet, int32_t count) {
     constexpr int kLastDataIndex = PASS_THROUGH_BUFFER_SIZE - 2;
     int p = kFirstAnswerIndex;
     int emptyPolls = 0;
-    while (p <= kLastDataIndex) {
-        if (control.serialPort->readByte(answer[p])) {
-            ++p;
+    int dropped = 0;
+    // The collection runs until the fourth empty poll whatever the answer's length: bytes that do
+    // not fit are read and dropped, so that none of them is left in the ring for the next reply
+    // reader. A device that never falls silent is given up after a second of line time.
+    for (;;) {
+        uint8_t byte = 0;
+        if (control.serialPort->readByte(byte)) {
+            if (p <= kLastDataIndex) {
+                answer[p++] = byte;
+            } else if (++dropped >= kControllerDropLimit) {
+                break;
+            }
             continue;
         }
         platform::sleepMs(kPollPauseMs);

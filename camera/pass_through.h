@@ -18,5 +18,6 @@ constexpr int PASS_THROUGH_BUFFER_SIZE = 100;
 void cameraPassThrough(const uint8_t* packet, int32_t count);
 
 // 'B': [0, k+1, the k bytes received, '*']; the collection ends at the fourth empty poll of the
-// exchange, or when the buffer is full (the rest stays in the receive ring).
+// exchange. Bytes beyond the 97 that fit are read and dropped (at most a second of line time of
+// them), so no rest of the answer is left in the ring for the next module reply.
 void controllerPassThrough(const uint8_t* packet, int32_t count);

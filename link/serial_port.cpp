@@ -73,7 +73,8 @@ void SerialPort::storeByte(uint8_t byte) {
     // A full ring drops its oldest unread byte, which sits where the write position goes next.
     int32_t oldest = next;
     readIndex.compare_exchange_strong(oldest, advance(next));
-    ring[w].store(byte, std::memory_order_relaxed);
+    // Released: a consumer that sees this byte also sees the drop above.
+    ring[w].store(byte, std::memory_order_release);
     writeIndex.store(next, std::memory_order_release);
 }
 
@@ -83,23 +84,40 @@ bool SerialPort::writeByte(int value) {
     return platform::serialWriteByte(line, static_cast<uint8_t>(value & 0xFF));
 }
 
+// The consumer moves the read index on with a compare-exchange, as the reader thread does when
+// the ring overflows: a plain store of an index loaded earlier would undo the drops the reader
+// made meanwhile and leave the ring showing almost nothing unread. When the exchange fails the
+// oldest byte was dropped under the consumer's feet, and it takes the new oldest one.
 bool SerialPort::readByte(uint8_t& out) {
-    out = '*';
     int32_t r = readIndex.load();
-    if (r == writeIndex.load(std::memory_order_acquire)) return false;
-    out = ring[r].load(std::memory_order_relaxed);
-    readIndex.store(advance(r));
-    return true;
+    for (;;) {
+        if (r == writeIndex.load(std::memory_order_acquire)) {
+            out = '*';
+            return false;
+        }
+        uint8_t byte = ring[r].load(std::memory_order_acquire);
+        if (readIndex.compare_exchange_weak(r, advance(r))) {
+            out = byte;
+            return true;
+        }
+    }
 }
 
 int8_t SerialPort::nextByte() {
     int32_t r = readIndex.load();
-    uint8_t byte = ring[r].load(std::memory_order_relaxed);
-    if (r != writeIndex.load(std::memory_order_acquire)) readIndex.store(advance(r));
-    return static_cast<int8_t>(byte);
+    for (;;) {
+        const bool empty = r == writeIndex.load(std::memory_order_acquire);
+        uint8_t byte = ring[r].load(std::memory_order_acquire);
+        if (empty) return static_cast<int8_t>(byte);
+        if (readIndex.compare_exchange_weak(r, advance(r))) return static_cast<int8_t>(byte);
+    }
 }
 
-void SerialPort::flush() { readIndex.store(writeIndex.load(std::memory_order_acquire)); }
+void SerialPort::flush() {
+    int32_t r = readIndex.load();
+    while (!readIndex.compare_exchange_weak(r, writeIndex.load(std::memory_order_acquire))) {
+    }
+}
 
 void SerialPort::drain() {
     uint8_t byte = 0;

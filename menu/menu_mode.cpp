@@ -150,6 +150,9 @@ void startFollowLine() {
     if (!readyForCommand()) return;
     // The previous follow-line thread only queues and ends; it is waited for before the next.
     platform::joinThread(menuMode.followLineThread);
+    // A STOP from before this Follow does not stop it; one from now on does, also while the
+    // camera set-up still runs.
+    menuMode.followStop.store(false);
     if (!platform::startThread(&followLineThread, nullptr, &menuMode.followLineThread)) {
         platform::messageBox("Unable to create the follow line thread", "Error");
     }
@@ -157,39 +160,47 @@ void startFollowLine() {
 
 void stopFollowLine() {
     if (!readyForCommand()) return;
+    std::lock_guard<std::mutex> hold(menuMode.driveOrder);
     menuMode.followStop.store(true);
     queueSpeed(0, &noopHandler);
 }
 
 void stopMenuMode() {
     platform::sleepMs(250);
-    if (menuMode.phase.load() != MenuModeState::Stopped) {
-        // Every thread that uses the objects ends before they go: the set-up, the follow line,
-        // then the senders (the camera's first: its follow loop queues a last drive packet,
-        // which the drive's sender still sends).
-        menuMode.stopping.store(true);
-        platform::joinThread(menuMode.setUpThread);
-        platform::joinThread(menuMode.followLineThread);
-        for (QueueSender& sender : menuMode.senders) stopSender(sender);
-
-        releasePort(menuMode.menuSerialPort);
-        releaseEndpoint(menuMode.debugEndpoint);
-        for (TcpEndpoint*& endpoint : menuMode.menuEndpoints) releaseEndpoint(endpoint);
-        releasePort(menuMode.com2Port);
-        releaseQueue(menuMode.com1Queue);
-        releaseQueue(menuMode.com2Queue);
-        releaseQueue(menuMode.tcpip5000Queue);
-        releaseQueue(menuMode.tcpip5001Queue);
-        for (QueueSender& sender : menuMode.senders) {
-            sender.queue = nullptr;
-            sender.port = nullptr;
-            sender.endpoint = nullptr;
-        }
-        menuMode.followStop.store(false);
-        menuMode.stopping.store(false);
-        menuMode.phase.store(MenuModeState::Stopped);
-    }
+    endMenuMode();
     platform::sleepMs(500);
+}
+
+void endMenuMode() {
+    if (menuMode.phase.load() == MenuModeState::Stopped) return;
+    // Every thread that uses the objects ends before they go: the set-up, the follow line,
+    // then the senders (the camera's first: its follow loop queues a last drive packet, which
+    // the drive's sender still sends). A drive that may still run gets the flagged speed 0 as
+    // the last packet before its sender stops.
+    menuMode.stopping.store(true);
+    platform::joinThread(menuMode.setUpThread);
+    platform::joinThread(menuMode.followLineThread);
+    stopSender(menuMode.senders[SENDER_COM1]);
+    if (menuMode.driveMayRun.load()) queueSpeed(0, &noopHandler);
+    for (QueueSender& sender : menuMode.senders) stopSender(sender);
+
+    releasePort(menuMode.menuSerialPort);
+    releaseEndpoint(menuMode.debugEndpoint);
+    for (TcpEndpoint*& endpoint : menuMode.menuEndpoints) releaseEndpoint(endpoint);
+    releasePort(menuMode.com2Port);
+    releaseQueue(menuMode.com1Queue);
+    releaseQueue(menuMode.com2Queue);
+    releaseQueue(menuMode.tcpip5000Queue);
+    releaseQueue(menuMode.tcpip5001Queue);
+    for (QueueSender& sender : menuMode.senders) {
+        sender.queue = nullptr;
+        sender.port = nullptr;
+        sender.endpoint = nullptr;
+    }
+    menuMode.followStop.store(false);
+    menuMode.driveMayRun.store(false);
+    menuMode.stopping.store(false);
+    menuMode.phase.store(MenuModeState::Stopped);
 }
 
 // ---- the threads' work -------------------------------------------------------------------
@@ -226,7 +237,10 @@ void startMenuSenders() {
 }
 
 void followLine() {
-    queueCom2Packet(100, 0, 0, 150, 90, &noopHandler);
+    {
+        std::lock_guard<std::mutex> hold(menuMode.driveOrder);
+        if (!menuMode.followStop.load()) queueCom2Packet(100, 0, 0, 150, 90, &noopHandler);
+    }
     if (menuMode.menuSerialPort != nullptr) menuMode.menuSerialPort->flush();
     char text[40];
     for (const CameraLine& line : kFollowLines) {
@@ -239,6 +253,8 @@ void followLine() {
 
 void queueCom2PacketRaw(uint8_t v1, uint8_t v2, uint8_t v3, uint8_t v4, uint8_t v5, uint8_t flags,
                         QueueHandler handler) {
+    // Value 1 with its flag sets the drive's speed; unflagged, the drive keeps the one it has.
+    if (flags & 0x01) menuMode.driveMayRun.store(v1 != 0);
     uint8_t packet[9] = {0xFF, v1, v2, v3, v4, v5, flags, 0, 0xFF};
     unsigned sum = 0;
     for (int i = 1; i <= 6; ++i) sum += packet[i];
@@ -329,7 +345,7 @@ int cameraExchange() {
 }
 
 int followLoop() {
-    menuMode.followStop.store(false);
+    // followStop is not cleared here: a STOP pressed during the camera set-up ends the loop at once.
     pushText(menuMode.tcpip5000Queue, "starting camera follow process\r\n", &noopHandler);
     SerialPort* port = menuMode.menuSerialPort;
     while (port != nullptr && !followEnded()) {

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "menu/out_queue.h"
 #include "menu/queue_sender.h"
@@ -41,8 +42,16 @@ struct MenuModeState {
     OutQueue* com2Queue = nullptr;
     OutQueue* tcpip5000Queue = nullptr;
     OutQueue* tcpip5001Queue = nullptr;
-    // Set by STOP; ends the follow loop.
+    // Set by STOP; ends the follow loop. Cleared by Follow, so that a STOP pressed while the
+    // follow set-up still runs ends the loop as soon as it starts.
     std::atomic<bool> followStop{false};
+    // The last speed (value 1 with its flag) queued for the drive device was not zero: the drive
+    // may run, and Exit or the program's end queue the flagged speed 0 before the drive's sender
+    // stops.
+    std::atomic<bool> driveMayRun{false};
+    // Orders STOP against the follow set-up's drive packet: a STOP that came first keeps the
+    // drive from starting at all.
+    std::mutex driveOrder;
 
     // The drive device's port, written by the sender of "com2_queue".
     SerialPort* com2Port = nullptr;
@@ -66,7 +75,10 @@ void startFollowLine();
 // STOP: ends the follow loop and queues a speed of 0.
 void stopFollowLine();
 // Exit: ends the mode's threads and closes and releases its objects; takes 750 ms in pauses.
+// A drive that may run gets the flagged speed 0 before its sender stops.
 void stopMenuMode();
+// The program's end: what Exit does, without its pauses, when the mode was started.
+void endMenuMode();
 
 // ---- the threads' work, also callable on any one thread --------------------------------
 

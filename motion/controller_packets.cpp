@@ -48,6 +48,8 @@ bool servoEnable(int channel) {
                               static_cast<uint8_t>(channel == 0 ? 0x87 : 0x89)};
     send(enable, sizeof enable);
     platform::sleepMs(10);
+    // The reply is never taken from bytes that were in the ring before the query went out.
+    control.serialPort->drain();
     const uint8_t query[] = {SERVO_MODULE, 2, SERVO_STATE, static_cast<uint8_t>(channel)};
     send(query, sizeof query);
     uint8_t reply[5];
@@ -89,6 +91,8 @@ bool driveStart() {
     const uint8_t start[] = {DRIVE_MODULE, 7, DRIVE_PARAMETER, DRIVE_UNIT, 0, 6, 1, 0xFE, 0x0C};
     send(start, sizeof start);
     platform::sleepMs(10);
+    // Stale bytes (the rest of an earlier answer, camera bytes) are never read as the read-back.
+    control.serialPort->drain();
     const uint8_t readBack[] = {DRIVE_MODULE, 3, DRIVE_PARAMETER, DRIVE_UNIT, 0};
     send(readBack, sizeof readBack);
     platform::sleepMs(20);
@@ -104,6 +108,8 @@ int16_t driveValueForSpeed(int8_t speed) {
 }
 
 void driveSetSpeed(int8_t speed) {
+    // From this packet on the drive may run, even when its start was never confirmed.
+    control.driveSpeedSent = true;
     int16_t v = driveValueForSpeed(speed);
     const uint8_t packet[] = {DRIVE_MODULE, 4, DRIVE_SPEED, DRIVE_UNIT, static_cast<uint8_t>((v >> 8) & 0xFF),
                               static_cast<uint8_t>(v & 0xFF)};
@@ -132,7 +138,10 @@ void driveConfigure() {
     driveParameterWrite(7, 5, 20);
 }
 
-void driveStop() { driveParameterWrite(0, 0, 10); }
+void driveStop() {
+    driveParameterWrite(0, 0, 10);
+    control.driveSpeedSent = false;
+}
 
 void controllerInit() {
     for (int channel = 0; channel < 4; ++channel) {

@@ -5,7 +5,9 @@
 // Every routine here assumes the controller channel is already selected and never switches:
 // the callers take the channel first. Each byte goes out with its own writeByte; the fixed
 // waits follow a packet's last byte. A module's reply is taken from the receive ring by
-// position, with an empty-poll limit over the whole reply.
+// position, with an empty-poll limit over the whole reply. Every routine that reads a reply
+// empties the ring right before it writes the request, so a reply is never taken from bytes that
+// were there before.
 #pragma once
 
 #include <cstdint>
@@ -29,11 +31,13 @@ bool servoModuleRead(uint8_t& value);
 
 // Sets drive parameter 0 to 6, 1, 0xFE, 0x0C and reads it back: true when it reads 6, 1.
 bool driveStart();
-// Speed -128..127 as the drive value -500 + trunc(2.34375 x speed).
+// Speed -128..127 as the drive value -500 + trunc(2.34375 x speed). Sets driveSpeedSent: the
+// drive may run from now on, whatever its start's read-back said.
 void driveSetSpeed(int8_t speed);
 // The drive module's status: its reply bytes 5, 6, 9 and 10.
 bool driveReadStatus(uint8_t status[4]);
 void driveConfigure();
+// Drive parameter 0 set to 0, 0; clears driveSpeedSent.
 void driveStop();
 
 // Every servo channel enabled, configured and switched off; the drive configured and stopped.

@@ -18,6 +18,18 @@ void switchServoOff(int channel) {
     control.servoEnabled[channel] = false;
 }
 
+// The drive check: a drive that may be running (its start confirmed, or only a speed sent after a
+// start whose read-back was lost) stops when no speed came within the drive timeout. A negative
+// timeout stops it at the first check after its speed (0 > -1).
+void checkDrive(int32_t now) {
+    const bool mayRun = !control.driveStopped || control.driveSpeedSent;
+    if (control.driveTimeout != 0 && mayRun && elapsedSeconds(now, control.driveStartTime) > control.driveTimeout) {
+        controllerEntryDouble();
+        driveStop();
+        control.driveStopped = true;
+    }
+}
+
 }  // namespace
 
 void idleTimeouts() {
@@ -28,16 +40,12 @@ void idleTimeouts() {
     // Servo 0 steers while the drive runs: it is never switched off by time then.
     if (servoIdle(0, now) && control.driveStopped) switchServoOff(0);
 
-    // A negative timeout stops the drive at the first check after its start (0 > -1).
-    if (control.driveTimeout != 0 && !control.driveStopped &&
-        elapsedSeconds(now, control.driveStartTime) > control.driveTimeout) {
-        controllerEntryDouble();
-        driveStop();
-        control.driveStopped = true;
-    }
+    checkDrive(now);
 }
+
+void driveTimeoutCheck() { checkDrive(takeTimeStamp()); }
 
 bool idleTimeoutArmed() {
     return control.servoEnabled[0] || control.servoEnabled[1] || control.servoEnabled[2] ||
-           (!control.driveStopped && control.driveTimeout != 0);
+           (control.driveTimeout != 0 && (!control.driveStopped || control.driveSpeedSent));
 }

@@ -3,11 +3,16 @@
 #pragma once
 
 // Reads the clock once and checks, in this order and each at most once: servo 1, servo 2,
-// servo 0 (only while the drive is stopped), the drive (not when the drive timeout is 0). A
+// servo 0 (only while the drive is stopped), the drive (not when the drive timeout is 0; a drive
+// counts as possibly running once a speed went out, also when its start was not confirmed). A
 // check fires when the time since its stamp is strictly greater than its time-out; the time
 // counts on across the change of the hour. The controller channel is taken before each action.
 void idleTimeouts();
+// The drive check of idleTimeouts alone, with its own clock reading: the main loop runs it on
+// the idle passes on which a following mode keeps the servo checks from running, so that the
+// drive never runs past its timeout while a target is followed.
+void driveTimeoutCheck();
 
 // Whether a check of idleTimeouts can still act when the clock moves on: a servo is on, or the
-// drive runs with a drive timeout. While none is armed, only a command can arm one.
+// drive may be running (a speed went out) with a drive timeout. While none is armed, only a command can arm one.
 bool idleTimeoutArmed();

@@ -9,6 +9,8 @@ namespace {
 // A send waits at most this long in all for room in a full socket, then goes on.
 constexpr uint32_t kSendTimeoutMs = 3000;
 
+constexpr platform::TcpLiveness kLiveness{KEEPALIVE_IDLE_S, KEEPALIVE_INTERVAL_S, KEEPALIVE_PROBES, USER_TIMEOUT_MS};
+
 void showError(const char* format, int code) {
     char text[96];
     std::snprintf(text, sizeof text, format, code);
@@ -77,6 +79,9 @@ bool TcpEndpoint::acceptStep() {
         return false;
     }
     lastAcceptFailed_ = false;
+    // A refused setting leaves a client that works but whose vanishing is noticed later (or
+    // only through a send); it is served all the same.
+    platform::tcpWatchPeer(client, kLiveness);
     // The socket of a client that was lost earlier goes now; nobody uses it any more.
     platform::tcpCloseSocket(clientSocket.exchange(client));
     return true;
@@ -99,6 +104,12 @@ int TcpEndpoint::receive(uint8_t** out) {
 #endif
                 return 0;
             case ECONNRESET:
+            // A client that vanished without closing: the keepalive probes or the user timeout
+            // gave up, or the network said the peer cannot be reached.
+            case ETIMEDOUT:
+            case EHOSTUNREACH:
+            case ENETUNREACH:
+            case ENETDOWN:
                 connected.store(false);
                 return -2;
             case ENOTCONN:

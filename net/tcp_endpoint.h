@@ -12,6 +12,15 @@
 
 constexpr int RECEIVE_BUFFER_SIZE = 1000;
 
+// A client whose link drops without closing is noticed: after 2 s without traffic the kernel
+// probes it every second, and three unanswered probes end the connection; data (replies,
+// tracking reports, frames) that stays unacknowledged for 5 s ends it too. The next receive
+// then reports the connection lost, so the program ends with the robot stopped.
+constexpr uint32_t KEEPALIVE_IDLE_S = 2;
+constexpr uint32_t KEEPALIVE_INTERVAL_S = 1;
+constexpr uint32_t KEEPALIVE_PROBES = 3;
+constexpr uint32_t USER_TIMEOUT_MS = 5000;
+
 class TcpEndpoint {
 public:
     // Always returns an endpoint; a failed set-up step is shown in a message box and the
@@ -26,7 +35,8 @@ public:
     // Takes at most 1000 waiting bytes into receiveBuffer and points *out at it. Returns the
     // number of bytes received (zero bytes included), 0 when nothing waits or the client closed
     // (then connected becomes 0), -1 when not connected or on another error, -2 on a reset,
-    // -3 when the socket is not connected, -4 when it was shut down.
+    // -3 when the socket is not connected, -4 when it was shut down. A connection that timed out
+    // or whose peer became unreachable (a vanished client) counts as reset: -2, connected 0.
     int receive(uint8_t** out);
     // Send the bytes (the string without its terminating zero) to the client: true when a
     // client was connected and the bytes were handed to the socket, false when not connected.

@@ -54,6 +54,11 @@ void messageBox(const char* text, const char* caption);
 // SIGHUP). Called on the kill thread; it may never return.
 void killPrompt(const char* text, const char* caption);
 
+// The program is ending: every box still on screen is closed as if its OK were pressed, and
+// later boxes are only the line on standard error, so that no thread that shows a box holds the
+// end (a thread that the program waits for may be in one). The kill prompt is left alone.
+void endMessageBoxes();
+
 // Process-wide preparation before any thread starts (signal handling for the kill prompt,
 // SIGPIPE ignored). Called once at the process entry.
 void initProcess();
@@ -114,6 +119,19 @@ Socket tcpAccept(Socket listenSocket);
 void tcpWakeAccept(Socket listenSocket);
 // Non-blocking mode and TCP_NODELAY on an accepted client.
 bool tcpSetNonBlocking(Socket s);
+// How an accepted client that vanishes without closing (its link dropped: no FIN, no RST) is
+// noticed: keepalive probes after keepAliveIdleS seconds without traffic, then one every
+// keepAliveIntervalS seconds, keepAliveProbes of them; and data left unacknowledged for
+// userTimeoutMs drops the connection too. A receive then fails with ETIMEDOUT (or the ICMP
+// error that came back).
+struct TcpLiveness {
+    uint32_t keepAliveIdleS = 0;
+    uint32_t keepAliveIntervalS = 0;
+    uint32_t keepAliveProbes = 0;
+    uint32_t userTimeoutMs = 0;
+};
+// Applies the liveness settings to a connected socket; false when one of them was refused.
+bool tcpWatchPeer(Socket s, const TcpLiveness& liveness);
 // One receive that never waits: >0 bytes, 0 when the peer closed, -1 with lastSocketError.
 long tcpRecv(Socket s, uint8_t* buffer, size_t length);
 // Hands every byte to the socket, waiting for room at most timeoutMs in all; never raises

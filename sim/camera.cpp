@@ -70,13 +70,19 @@ void Camera::answer(uint64_t tUs, const std::string& text) {
 
 void Camera::receive(uint8_t byte, uint64_t tUs) {
     generateUntil(tUs);
-    if (mode_ == Mode::Tracking) {
-        if (byte == '\r') {
-            mode_ = Mode::Idle;
-            event(tUs, "tracking stopped");
-            answer(tUs, ":");
+    if (mode_ == Mode::Tracking && byte == '\r') {
+        // A carriage return ends the stream. When it ends a command line that came while the
+        // stream ran, that line is then carried out as usual (so a second tracking start takes
+        // effect instead of merely stopping the first).
+        mode_ = Mode::Idle;
+        event(tUs, "tracking stopped");
+        answer(tUs, ":");
+        if (!overflow_ && buffer_.find_first_not_of(' ') == std::string::npos) {
+            buffer_.clear();
+            return;
         }
-        return;  // other bytes are ignored while streaming
+        line(tUs);
+        return;
     }
     if (byte == '\r') {
         line(tUs);

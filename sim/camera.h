@@ -28,7 +28,9 @@
 //     0xFF, 'C', x1, y1, x2, y2, pixel count, confidence
 // No byte after the 0xFF is 0xFF. A target that is not seen (out of view, colour outside the
 // ranges, or no target) gives zeros in every value. The stream runs until a CR arrives, which
-// is answered with ":"; every other byte received while streaming is ignored. In poll mode
+// is answered with ":". Bytes received while streaming are collected as a line: when the CR ends
+// a line that is not empty, the stream stops (":") and then the line is carried out as a
+// command ("tc" while streaming restarts tracking with the new ranges). In poll mode
 // (pm 1) a tracking command sends one packet and ":" and does not stream.
 #pragma once
 

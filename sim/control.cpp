@@ -103,6 +103,12 @@ bool applyFault(Robot& robot, const std::vector<std::string>& w, std::string& er
         f.garblePercent = on ? 10 : off ? 0 : n;
     } else if (kind == "drop" && (on || off || parseUnsigned(value, 100, n))) {
         f.dropPercent = on ? 10 : off ? 0 : n;
+    } else if (kind == "dropreplies" && (off || parseUnsigned(value, 1000000, n))) {
+        if (device != Device::Servo && device != Device::Drive) {
+            error = "only the servo and drive modules have replies to drop";
+            return false;
+        }
+        f.dropReplies = off ? 0 : n;
     } else {
         error = "unknown fault or value: " + join(w, 1);
         return false;
@@ -125,7 +131,8 @@ ControlReply Control::execute(const std::string& line) {
         r.text = "ok";
         r.quit = true;
     } else if (cmd == "help") {
-        r.text = "ok commands: state | fault DEVICE KIND [on|off|VALUE] | fault clear | "
+        r.text = "ok commands: state | fault DEVICE KIND [on|off|VALUE] | fault servo|drive dropreplies N"
+                 " | fault clear | "
                  "world target AZ EL | world path static AZ EL | world path line AZ1 EL1 AZ2 EL2 S"
                  " | world path circle AZ EL R S | world colour R G B | world size DEG | "
                  "world present on|off | note TEXT | quit";
@@ -198,10 +205,18 @@ std::string Control::stateJson() const {
         const auto& b = d.parameter(p);
         parameters.push_back({b[0], b[1], b[2], b[3]});
     }
+    // The client's speed byte that gives the value in effect (null when none gives it).
+    Json speed = nullptr;
+    for (int sp = -128; sp <= 127; ++sp)
+        if (-500 + int(2.34375 * sp) == d.effectiveValue()) speed = sp;
     state["drive"] = {{"running", d.running},
                       {"value", d.speedValue},
                       {"effective", d.effectiveValue()},
+                      {"moving", d.effectiveValue() != -500},
+                      {"speed", speed},
                       {"speed_commands", d.speedCommands},
+                      {"starts", d.starts},
+                      {"stops", d.stops},
                       {"parameters", parameters}};
     const Camera& cam = rb.camera();
     const TrackView& v = cam.lastView();
@@ -243,7 +258,8 @@ std::string Control::stateJson() const {
                                    {"slow_ms", f.slowMs},
                                    {"garble_percent", f.garblePercent},
                                    {"drop_percent", f.dropPercent},
-                                   {"unplugged", f.unplugged}};
+                                   {"unplugged", f.unplugged},
+                                   {"drop_replies", f.dropReplies}};
     }
     state["faults"] = faults;
     const Counts& n = rb.counts();
@@ -264,7 +280,17 @@ std::string Control::stateJson() const {
             for (size_t i = 0; i < 5; ++i) values.push_back(p.values[i]);
             last = {{"values", values}, {"flags", p.flags}};
         }
+        // The drive value last given: value 1 of the last packet whose flag bit 0 is set
+        // (packets without it leave the drive as it was).
+        Json drive = nullptr;
+        for (auto it = com2_->packets().rbegin(); it != com2_->packets().rend(); ++it) {
+            if (it->flags & 1) {
+                drive = it->drive();
+                break;
+            }
+        }
         state["com2"] = {{"packets", com2_->packets().size()},
+                         {"drive", drive},
                          {"bad", com2_->badPackets()},
                          {"junk", com2_->junkBytes()},
                          {"last", last}};

@@ -12,6 +12,9 @@
 //                                   unplugged [on|off]       (link only; halvoran-sim hangs up
 //                                                             the pty, and makes a fresh one at
 //                                                             the same --link path on "off")
+//                                   dropreplies N|off        (servo and drive only: the next N
+//                                                             replies are lost, the requests are
+//                                                             still carried out)
 //                                   clear                    (every fault of that device)
 //   fault clear                   every fault of every device
 //   world target AZ EL            the target stands still at azimuth AZ, elevation EL (degrees;

@@ -69,6 +69,7 @@ void Module::receive(uint8_t byte, uint64_t tUs) {
 }
 
 void Module::reply(uint64_t tUs, std::vector<uint8_t> bytes) {
+    if (dropReply_ && dropReply_(tUs)) return;
     ++replies_;
     output_.send(tUs + replyDelayUs_ + extraDelayUs_, bytes.data(), bytes.size());
 }

@@ -87,6 +87,8 @@ public:
     void setExtraDelayUs(uint32_t us) { extraDelayUs_ = us; }
     void setReplyDelayUs(uint32_t us) { replyDelayUs_ = us; }
     void onEvent(EventFn fn) { event_ = std::move(fn); }
+    // Asked before each reply is queued; true drops that reply (the packet was still acted on).
+    void onReply(std::function<bool(uint64_t tUs)> dropFn) { dropReply_ = std::move(dropFn); }
 
     uint32_t packets() const { return packets_; }    // packets to this module acted on
     uint32_t ignored() const { return ignored_; }    // packets to this module not understood
@@ -108,6 +110,7 @@ private:
     ModuleFramer framer_;
     TimedQueue output_;
     EventFn event_;
+    std::function<bool(uint64_t)> dropReply_;
     uint32_t packets_ = 0, ignored_ = 0, replies_ = 0;
 };
 

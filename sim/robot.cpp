@@ -28,6 +28,7 @@ std::string describeFaults(const Faults& f) {
     if (f.garblePercent) add("garble " + std::to_string(f.garblePercent) + "%");
     if (f.dropPercent) add("drop " + std::to_string(f.dropPercent) + "%");
     if (f.unplugged) add("unplugged");
+    if (f.dropReplies) add("drop the next " + std::to_string(f.dropReplies) + " replies");
     return s;
 }
 
@@ -48,6 +49,19 @@ Robot::Robot(const Config& config)
     drive_.onEvent([this](uint64_t t, const std::string& s) {
         record({t, TraceEntry::Kind::Event, "controller", 0, s});
     });
+    // A module whose next replies are to be lost: the reply is not sent, and the count goes down.
+    auto dropper = [this](Device device) {
+        return [this, device](uint64_t t) {
+            uint32_t& left = faults_[size_t(device)].dropReplies;
+            if (left == 0) return false;
+            --left;
+            record({t, TraceEntry::Kind::Event, "controller",
+                    0, std::string(deviceName(device)) + " reply dropped (" + std::to_string(left) + " more to drop)"});
+            return true;
+        };
+    };
+    servo_.onReply(dropper(Device::Servo));
+    drive_.onReply(dropper(Device::Drive));
     camera_.onEvent([this](uint64_t t, const std::string& s) {
         record({t, TraceEntry::Kind::Event, "camera", 0, s});
     });

@@ -32,8 +32,10 @@ struct Faults {
                                  // and, independently, that a random byte is inserted after it
     uint32_t dropPercent = 0;    // per byte, in either direction: chance that it is lost
     bool unplugged = false;      // link only: nothing passes either way (halvoran-sim: pty hang-up)
+    uint32_t dropReplies = 0;    // servo and drive only: the next this many replies are not sent
+                                 // (the request is still acted on); counts down as they go
 
-    bool any() const { return silent || slowMs || garblePercent || dropPercent || unplugged; }
+    bool any() const { return silent || slowMs || garblePercent || dropPercent || unplugged || dropReplies; }
     bool operator==(const Faults&) const = default;
 };
 

@@ -6,8 +6,9 @@ build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbe
                 libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
                 libboost-dev)
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
-# teleop, a font for the window's text, a browser for the web dashboard.
-test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium)
+# teleop, a font for the window's text, a browser for the web dashboard, ip(8) for the test
+# whose network goes away.
+test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium iproute2)
 # The Debian package: its dependencies (dpkg-shlibdeps, which needs file), and its checks.
 package_packages=(dpkg-dev file)
 test_packages+=("${package_packages[@]}" lintian systemd)

@@ -23,7 +23,10 @@
 //
 // Once the kill prompt is answered the program is ending: a box that the main thread shows then
 // is closed, so that the main thread sees the quit request (a service manager's SIGTERM must end
-// the robot even while a start-up error is on screen), and later boxes are only lines.
+// the robot even while a start-up error is on screen), and later boxes are only lines. When the
+// program ends for any reason, endMessageBoxes ends the helpers of the other threads' boxes too:
+// the end waits for those threads (an accept thread whose accept failed, the menu mode's set-up
+// thread), and nobody may have to press OK for the robot's program to end.
 #include "platform/platform.h"
 
 #include <gtk/gtk.h>
@@ -34,6 +37,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -62,8 +66,11 @@ pthread_t mainThread;
 // Set by initProcess: only the program itself knows the helper option, so only it starts
 // helpers (a test program that links this library shows its boxes on standard error).
 std::atomic<bool> helpersPossible{false};
-// Set when the kill prompt has been answered.
+// Set when the kill prompt has been answered, or by endMessageBoxes.
 std::atomic<bool> ending{false};
+// The helpers that show the boxes of threads other than the main thread (not the kill prompt).
+std::mutex helperLock;
+std::vector<pid_t> boxHelpers;
 
 sigset_t killSignals() {
     sigset_t set;
@@ -240,7 +247,36 @@ void messageBox(const char* text, const char* caption) {
         return;
     }
     pid_t helper = startHelper(text, caption);
-    if (helper < 0 || !helperConfirmed(helper)) showLine(text, caption);
+    if (helper < 0) {
+        showLine(text, caption);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(helperLock);
+        if (ending.load()) {
+            kill(helper, SIGKILL);
+        } else {
+            boxHelpers.push_back(helper);
+        }
+    }
+    // Waited for without reaping first, so that endMessageBoxes never signals a process id that
+    // has been reaped (and could be another process's by then).
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(helper), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    {
+        std::lock_guard<std::mutex> hold(helperLock);
+        boxHelpers.erase(std::remove(boxHelpers.begin(), boxHelpers.end(), helper), boxHelpers.end());
+    }
+    // A box closed by the program's end counts as confirmed; its line stays on standard error.
+    if (!helperConfirmed(helper)) showLine(text, caption);
+}
+
+void endMessageBoxes() {
+    std::lock_guard<std::mutex> hold(helperLock);
+    ending.store(true);
+    for (pid_t helper : boxHelpers) kill(helper, SIGKILL);
+    if (helpersPossible.load()) g_main_context_wakeup(g_main_context_default());
 }
 
 namespace {

@@ -69,6 +69,20 @@ bool tcpSetNonBlocking(Socket s) {
     return true;
 }
 
+bool tcpWatchPeer(Socket s, const TcpLiveness& liveness) {
+    auto set = [s](int level, int name, int value) {
+        if (setsockopt(s, level, name, &value, sizeof value) == 0) return true;
+        lastError = errno;
+        return false;
+    };
+    bool ok = set(SOL_SOCKET, SO_KEEPALIVE, 1);
+    ok = set(IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(liveness.keepAliveIdleS)) && ok;
+    ok = set(IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(liveness.keepAliveIntervalS)) && ok;
+    ok = set(IPPROTO_TCP, TCP_KEEPCNT, static_cast<int>(liveness.keepAliveProbes)) && ok;
+    ok = set(IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(liveness.userTimeoutMs)) && ok;
+    return ok;
+}
+
 long tcpRecv(Socket s, uint8_t* buffer, size_t length) {
     for (;;) {
         ssize_t n = recv(s, buffer, length, MSG_DONTWAIT);

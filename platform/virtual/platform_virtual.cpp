@@ -51,6 +51,9 @@ struct Client {
     std::deque<uint8_t> toSystem;
     bool closed = false;
     bool reset = false;
+    int vanishedError = 0;           // non-zero: the link is gone, receives fail with this
+    bool watched = false;            // the system applied liveness settings to its socket
+    platform::TcpLiveness liveness;
     bool systemClosed = false;
     std::vector<vt::Send> sends;
 };
@@ -255,6 +258,9 @@ void killPrompt(const char* text, const char* caption) {
 
 void initProcess() {}
 
+// Boxes here are recorded and return at once: none is ever left on screen to end.
+void endMessageBoxes() {}
+
 // ---- serial ----
 
 SerialLine* serialOpen(const char* portName) {
@@ -445,6 +451,19 @@ bool tcpSetNonBlocking(Socket s) {
     return w.sockets.count(s) != 0;
 }
 
+bool tcpWatchPeer(Socket s, const TcpLiveness& liveness) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    Client* client = clientOf(w, s);
+    if (client == nullptr) {
+        socketError = EBADF;
+        return false;
+    }
+    client->watched = true;
+    client->liveness = liveness;
+    return true;
+}
+
 long tcpRecv(Socket s, uint8_t* buffer, size_t length) {
     World& w = world();
     std::lock_guard<std::mutex> hold(w.lock);
@@ -455,6 +474,10 @@ long tcpRecv(Socket s, uint8_t* buffer, size_t length) {
     }
     if (client->reset) {
         socketError = ECONNRESET;
+        return -1;
+    }
+    if (client->vanishedError != 0) {
+        socketError = client->vanishedError;
         return -1;
     }
     if (!client->toSystem.empty()) {
@@ -723,6 +746,22 @@ void clientReset(int client) {
     auto it = w.clients.find(client);
     if (it != w.clients.end()) it->second->reset = true;
     w.changed.notify_all();
+}
+
+void clientVanish(int client, int error) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    auto it = w.clients.find(client);
+    if (it != w.clients.end()) it->second->vanishedError = error;
+}
+
+bool clientWatched(int client, platform::TcpLiveness& out) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    auto it = w.clients.find(client);
+    if (it == w.clients.end() || !it->second->watched) return false;
+    out = it->second->liveness;
+    return true;
 }
 
 std::vector<uint8_t> clientReceived(int client) {

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace vt {
 
 // The device at the far end of a virtual serial line.
@@ -90,6 +92,11 @@ void clientDiscardReceived(int client);
 // The client closes (the system's receive then sees 0) or resets (ECONNRESET).
 void clientClose(int client);
 void clientReset(int client);
+// The client's link is gone without a FIN or RST (what the keepalive probes or the user
+// timeout then report): the system's receives fail with `error` (ETIMEDOUT, EHOSTUNREACH...).
+void clientVanish(int client, int error);
+// The liveness settings that the system applied to its socket of this client; false when none.
+bool clientWatched(int client, platform::TcpLiveness& out);
 // Everything the system has sent to the client so far, and each send with its time.
 std::vector<uint8_t> clientReceived(int client);
 struct Send {

@@ -483,6 +483,31 @@ TEST_F(WindowTest, OkOnAStartUpMessageLetsTheStartUpGoOn) {
     EXPECT_EQ(exitCode, 0) << testing_support::readFile(dir + "/stderr");
 }
 
+TEST_F(WindowTest, ABoxThatAnotherThreadShowsDoesNotHoldTheEnd) {
+    holdPort(5001);
+    start();
+    TopWindow mainBox;
+    ASSERT_TRUE(findWindow("Error", mainBox)) << said();
+    press(mainBox.id, "Return");  // the bind message of the main thread: the start-up goes on
+    // The accept thread of port 5001 finds no listening socket and shows its own message, in a
+    // helper process; nobody answers it.
+    TopWindow threadBox;
+    ASSERT_TRUE(waitUntil([&] {
+        for (const TopWindow& w : windows()) {
+            if (w.title == "Error" && w.windowClass != "WENDLOCK") {
+                threadBox = w;
+                return true;
+            }
+        }
+        return false;
+    }, 30000)) << said();
+    program.signal(SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(program.waitExit(10000, exitCode)) << "the end waited for the accept thread's message";
+    EXPECT_EQ(exitCode, 0) << said();
+    EXPECT_TRUE(windowGone(threadBox.id));
+}
+
 // ---- without a display ---------------------------------------------------------------------
 
 TEST(WindowHeadlessTest, ASecondInstanceEndsAtOnceWhileTheFirstRunsAndStartsAgainAfterIt) {

@@ -207,15 +207,17 @@ TEST_F(MenuModePtyTest, StartFollowStopAndExitDriveTheCameraTheDriveAndTheClient
     EXPECT_TRUE(testing_support::portsFree({4999, 5000, 5001, 5002, 5003}, taken)) << taken;
 }
 
-TEST_F(MenuModePtyTest, ExitWhileFollowingEndsEveryThreadAndTheDriveGetsItsLastPacket) {
+TEST_F(MenuModePtyTest, ExitWhileFollowingEndsEveryThreadAndStopsTheDrive) {
     start();
     startFollowLine();
     ASSERT_TRUE(waitUntil([&] { return camera.packetsSent() >= 3; }));
     stopMenuMode();
     std::string driven = drive.received();
-    ASSERT_GE(driven.size(), 18u);
+    ASSERT_GE(driven.size(), 27u);
     EXPECT_EQ(driven.substr(0, 9), kDrivePacket);
-    EXPECT_EQ(driven.substr(driven.size() - 9), kLastPacket);
+    // The follow loop's last packet, then the flagged speed 0: the drive stops.
+    EXPECT_EQ(driven.substr(driven.size() - 18, 9), kLastPacket);
+    EXPECT_EQ(driven.substr(driven.size() - 9), kStopPacket);
     std::string taken;
     EXPECT_TRUE(testing_support::portsFree({4999, 5000, 5001, 5002, 5003}, taken)) << taken;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -116,6 +117,22 @@ TEST_F(TcpEndpointTest, AResetGivesMinusTwo) {
     ASSERT_TRUE(waitUntil([&] { return (n = endpoint->receive(&out)) != 0; }));
     EXPECT_EQ(n, -2);
     EXPECT_FALSE(endpoint->connected.load());
+}
+
+TEST_F(TcpEndpointTest, TheClientSocketIsWatchedForAClientThatVanishes) {
+    connectClient();
+    const int s = endpoint->clientSocket.load();
+    auto option = [s](int level, int name) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        EXPECT_EQ(getsockopt(s, level, name, &value, &length), 0) << name;
+        return value;
+    };
+    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 2);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 1);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 3);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 5000);
 }
 
 TEST_F(TcpEndpointTest, SendTextLeavesOutTheTerminator) {

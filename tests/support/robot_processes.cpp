@@ -35,6 +35,7 @@ void stop(ChildProcess& process) {
 SimulatedRobot::SimulatedRobot() {
     dir_ = makeTempDir("halvoran-robot");
     link_ = dir_ + "/com1";
+    com2_ = dir_ + "/com2";
     control_ = dir_ + "/control.sock";
     trace_ = dir_ + "/trace.txt";
 }
@@ -47,9 +48,13 @@ SimulatedRobot::~SimulatedRobot() {
     if (getenv("HALVORAN_KEEP_TEST_FILES") == nullptr) std::filesystem::remove_all(dir_, ignored);
 }
 
-bool SimulatedRobot::startSimulator(const std::vector<std::string>& options, std::string& error) {
-    std::vector<std::string> argv = {HALVORAN_SIM_BIN, "--link", link_, "--control", control_, "--trace", trace_,
-                                     "--no-com2"};
+bool SimulatedRobot::startSimulator(const std::vector<std::string>& options, std::string& error, bool withCom2) {
+    std::vector<std::string> argv = {HALVORAN_SIM_BIN, "--link", link_, "--control", control_, "--trace", trace_};
+    if (withCom2) {
+        argv.insert(argv.end(), {"--com2-link", com2_});
+    } else {
+        argv.push_back("--no-com2");
+    }
     argv.insert(argv.end(), options.begin(), options.end());
     std::string output = dir_ + "/sim-output.txt";
     if (argv[0].empty() || !simulator_.start(argv, {}, dir_ + "/sim-errors.txt", output)) {

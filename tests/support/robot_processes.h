@@ -22,7 +22,8 @@ public:
     SimulatedRobot& operator=(const SimulatedRobot&) = delete;
 
     // Starts halvoran-sim with extra options and waits until it is ready; false with the reason.
-    bool startSimulator(const std::vector<std::string>& options, std::string& error);
+    // Without a COM2 line unless withCom2 (then at com2Link()).
+    bool startSimulator(const std::vector<std::string>& options, std::string& error, bool withCom2 = false);
     // Starts halvoran on the simulator's link; the fixed ports must be free (else false with a
     // message that says which one is taken).
     bool startHalvoran(std::string& error, const std::vector<std::string>& environment = {});
@@ -45,9 +46,10 @@ public:
     std::string trace() const;           // the simulator's trace file
     const std::string& directory() const { return dir_; }
     const std::string& link() const { return link_; }
+    const std::string& com2Link() const { return com2_; }
 
 private:
-    std::string dir_, link_, control_, trace_;
+    std::string dir_, link_, com2_, control_, trace_;
     ChildProcess simulator_;
     ChildProcess halvoran_;
     int controlSocket_ = -1;

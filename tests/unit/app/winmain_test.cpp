@@ -2,6 +2,7 @@
 // ways it ends, and shutdown.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <thread>
@@ -171,6 +172,42 @@ TEST_P(LostClientTest, ClosingOrResettingAnyOnePortEndsTheProgram) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachPort, LostClientTest, ::testing::Range(0, 6));
+
+struct Vanish {
+    int port;  // 0 command, 1 image, 2 tracking
+    int error;
+};
+
+class VanishedClientTest : public WinMainTest, public ::testing::WithParamInterface<Vanish> {};
+
+// A client whose link dropped sends no FIN and no RST; once the kernel gives up on it (keepalive
+// probes, user timeout, or an unreachable network), the program ends and stops the robot, also
+// with the drive timeout switched off.
+TEST_P(VanishedClientTest, EndsTheProgramWithTheRobotStopped) {
+    const Vanish row = GetParam();
+    bool watched = false;
+    int exitCode = run([this, row, &watched] {
+        connectAll();
+        // Timeout 0 and a speed: nothing but the lost connection will stop this drive.
+        vt::clientSend(command, bytesOf("FF 38 50 00 14 00 00 00 03 67 FF 37"));
+        waitUntil([this] { return replies().size() == 1; });  // all three accepted by now
+        platform::TcpLiveness applied;
+        watched = vt::clientWatched(command, applied) && vt::clientWatched(image, applied) &&
+                  vt::clientWatched(tracking, applied);
+        int clients[3] = {command, image, tracking};
+        vt::clientVanish(clients[row.port], row.error);
+    });
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(watched);
+    EXPECT_EQ(control.driveTimeout, 0);
+    EXPECT_NE(hex(vt::written("COM1:")).find("04 04 3E 01 FE 3A"), std::string::npos);  // speed 20 went out
+    EXPECT_TRUE(endsWith(hex(vt::written("COM1:")), kShutdownBytes));
+    EXPECT_TRUE(control.quitRequested.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWayALinkIsLost, VanishedClientTest,
+                         ::testing::Values(Vanish{0, ETIMEDOUT}, Vanish{1, EHOSTUNREACH}, Vanish{2, ENETUNREACH},
+                                           Vanish{0, ENETDOWN}));
 
 TEST_F(WinMainTest, TheKillPromptWhileWaitingForClientsSkipsTheRest) {
     int exitCode = run([] {

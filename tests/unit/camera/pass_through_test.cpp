@@ -140,13 +140,14 @@ TEST_F(ControllerPassThrough, OnTheControllerChannelItDrainsAndCollectsWhatComes
     EXPECT_EQ(replies(), (Payloads{{0, 6, 0x10, 0x20, 0x30, 0x40, 0x50, '*'}}));
 }
 
-TEST_F(ControllerPassThrough, AFullBufferEndsTheCollectionAndLeavesTheRestInTheRing) {
+TEST_F(ControllerPassThrough, AnAnswerLongerThanTheBufferIsReadToItsEndAndTheRestDropped) {
     control.cameraSelected = 0;
     std::vector<uint8_t> flood(120);
     for (size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<uint8_t>(i);
     device.answer(answerAfter({0x77}, flood));
     dispatch({'B', 1, 0x77});
-    EXPECT_EQ(trace(), "77 (50)");
+    // One empty poll before the answer, three after it: the fourth ends the collection.
+    EXPECT_EQ(trace(), "77 " + pauses(50, 4));
     Payloads got = replies();
     ASSERT_EQ(got.size(), 1u);
     ASSERT_EQ(got[0].size(), 100u);
@@ -154,7 +155,18 @@ TEST_F(ControllerPassThrough, AFullBufferEndsTheCollectionAndLeavesTheRestInTheR
     EXPECT_EQ(std::vector<uint8_t>(got[0].begin() + 2, got[0].end() - 1),
               std::vector<uint8_t>(flood.begin(), flood.begin() + 97));
     EXPECT_EQ(got[0].back(), '*');
-    EXPECT_EQ(ringContents(), std::vector<uint8_t>(flood.begin() + 97, flood.end()));
+    // Nothing is left for the next reader of a module reply.
+    EXPECT_TRUE(ringContents().empty());
+}
+
+TEST_F(ControllerPassThrough, ADeviceThatNeverFallsSilentIsGivenUpAfterASecondOfLineTime) {
+    control.cameraSelected = 0;
+    device.answer(answerAfter({0x77}, std::vector<uint8_t>(30000, 0x42)));
+    dispatch({'B', 1, 0x77});
+    EXPECT_EQ(trace(), "77 (50)");  // 97 bytes kept, 11520 dropped, no more empty poll
+    ASSERT_EQ(replies().size(), 1u);
+    EXPECT_EQ(replies()[0].size(), 100u);
+    EXPECT_EQ(ringContents().size(), 30000u - 97 - 11520);
 }
 
 TEST_F(ControllerPassThrough, CountsAreClippedToThePacket) {

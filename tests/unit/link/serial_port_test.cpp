@@ -1,6 +1,10 @@
 // The serial port's receive ring, its reader thread and its failures, in virtual time.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
 #include "link/serial_port.h"
 #include "platform/virtual/virtual_time.h"
 #include "tests/support/scripted_device.h"
@@ -75,6 +79,59 @@ TEST_F(SerialPortTest, FullRingDropsTheOldestUnreadByte) {
     }
     EXPECT_EQ(count, RING_SIZE - 1);
     EXPECT_EQ(last, bytes.back());
+}
+
+int32_t unread(const SerialPort& port) {
+    return (port.writeIndex.load() - port.readIndex.load() + RING_SIZE) % RING_SIZE;
+}
+
+// The reader thread's store rule and the consumer race on a full ring. Stores never lower the
+// number of unread bytes and each take lowers it by one, so after a round of `kTakes` takes
+// beside `kStores` stores the full ring holds at least 39999 - kTakes bytes, whatever the
+// interleaving. A consumer that wrote back a read index loaded before the reader's drops would
+// leave almost nothing unread.
+TEST_F(SerialPortTest, AnOverflowRacingTheConsumerOnlyEverDropsTheOldestByte) {
+    struct Case {
+        const char* name;
+        std::function<void(SerialPort&)> take;
+    };
+    const Case cases[] = {
+        {"readByte", [](SerialPort& port) {
+             uint8_t out = 0;
+             port.readByte(out);
+         }},
+        {"nextByte", [](SerialPort& port) { port.nextByte(); }},
+    };
+    constexpr int kRounds = 100;
+    constexpr int kStores = 3000;
+    constexpr int kTakes = 3000;
+    for (const Case& c : cases) {
+        SerialPort port("COM1:");  // its own reader thread has nothing to read: this test stores
+        std::atomic<int> round{-1};
+        std::atomic<int> producerStarted{-1};
+        std::atomic<int> producerDone{-1};
+        std::thread producer([&] {
+            for (int r = 0; r < kRounds; ++r) {
+                while (round.load() < r) {
+                }
+                producerStarted.store(r);
+                for (int i = 0; i < kStores; ++i) port.storeByte(static_cast<uint8_t>(i));
+                producerDone.store(r);
+            }
+        });
+        int worst = RING_SIZE;
+        for (int r = 0; r < kRounds; ++r) {
+            while (unread(port) < RING_SIZE - 1) port.storeByte(0xAA);  // full, while nobody races
+            round.store(r);
+            while (producerStarted.load() < r) {  // the takes race the stores
+            }
+            for (int i = 0; i < kTakes; ++i) c.take(port);
+            while (producerDone.load() < r) std::this_thread::yield();
+            worst = std::min(worst, unread(port));
+        }
+        producer.join();
+        EXPECT_GE(worst, RING_SIZE - 1 - kTakes) << c.name;
+    }
 }
 
 TEST_F(SerialPortTest, IndicesWrapAroundTheEnd) {

@@ -5,6 +5,7 @@
 // the mode's own threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -26,6 +27,12 @@ using testing_support::text;
 using testing_support::waitUntil;
 
 namespace {
+
+// The drive packets of the menu mode: Follow's speed 100, the follow loop's last packet (value 1
+// not flagged) and the flagged speed 0 of STOP.
+constexpr const char* kFollowSpeed = "FF 64 00 00 96 5A 19 6D FF";
+constexpr const char* kLoopEnd = "FF 00 00 00 96 78 18 26 FF";
+constexpr const char* kStopSpeed = "FF 00 00 00 00 00 01 01 FF";
 
 struct Queued {
     std::vector<uint8_t> bytes;
@@ -422,8 +429,102 @@ TEST_F(MenuModeTest, ExitWhileTheFollowLoopWaitsEndsItAndTheDriveGetsTheLastPack
         return textOf(vt::written("COM1:")).find("tc 0 255") != std::string::npos;
     }, 20000));
     stopMenuMode();
-    EXPECT_EQ(hex(vt::written("COM2:")), "FF 64 00 00 96 5A 19 6D FF FF 00 00 00 96 78 18 26 FF");
+    // The follow set-up's speed 100, the follow loop's last packet, and the flagged speed 0 that
+    // stops the drive.
+    EXPECT_EQ(hex(vt::written("COM2:")), std::string(kFollowSpeed) + " " + kLoopEnd + " " + kStopSpeed);
     for (int port : {4999, 5000, 5001, 5002, 5003}) EXPECT_FALSE(vt::listening(uint16_t(port))) << port;
+}
+
+// The drive packets that COM2 got, one string each.
+std::vector<std::string> com2Packets() {
+    std::vector<uint8_t> bytes = vt::written("COM2:");
+    std::vector<std::string> packets;
+    for (size_t at = 0; at + 9 <= bytes.size(); at += 9) {
+        packets.push_back(hex(std::vector<uint8_t>(bytes.begin() + long(at), bytes.begin() + long(at) + 9)));
+    }
+    return packets;
+}
+
+TEST_F(MenuModeTest, ExitAndTheProgramsEndLeaveTheDriveDeviceStopped) {
+    struct Case {
+        const char* name;
+        bool follow;          // Follow, and wait until the follow loop runs
+        bool followAndGo;     // Follow, and end at once while the camera set-up runs
+        bool stopFirst;       // STOP before the end
+        void (*end)();        // Exit, or the program's end
+        std::vector<std::string> expected;  // empty: checked by the row's own rule below
+    };
+    const Case cases[] = {
+        {"Exit while following", true, false, false, &stopMenuMode, {kFollowSpeed, kLoopEnd, kStopSpeed}},
+        {"program's end while following", true, false, false, &endMenuMode, {kFollowSpeed, kLoopEnd, kStopSpeed}},
+        {"Exit during the follow set-up", false, true, false, &stopMenuMode, {}},
+        {"Exit after STOP", true, false, true, &stopMenuMode, {}},
+        {"Exit without Follow", false, false, false, &stopMenuMode, {}},
+        {"program's end without Follow", false, false, false, &endMenuMode, {}},
+    };
+    for (const Case& c : cases) {
+        vt::reset();
+        vt::attach("COM2:", &com2Far);
+        testing_support::ScriptedDevice prompting;
+        answerEveryLine(prompting, text(":"));
+        vt::attach("COM1:", &prompting);
+        startMenuMode();
+        ASSERT_TRUE(waitUntil([] { return menuMode.phase.load() == MenuModeState::Ready; })) << c.name;
+        if (c.follow || c.followAndGo) startFollowLine();
+        if (c.follow) {
+            ASSERT_TRUE(waitUntil([] {
+                vt::advanceMs(1);
+                return textOf(vt::written("COM1:")).find("tc 0 255") != std::string::npos;
+            }, 20000)) << c.name;
+        }
+        if (c.stopFirst) stopFollowLine();
+        c.end();
+        std::vector<std::string> packets = com2Packets();
+        if (!c.expected.empty()) {
+            EXPECT_EQ(packets, c.expected) << c.name;
+        } else if (c.followAndGo) {
+            // Whether the follow loop started or not, the drive's last packet is the stop.
+            ASSERT_GE(packets.size(), 2u) << c.name;
+            EXPECT_EQ(packets.front(), kFollowSpeed) << c.name;
+            EXPECT_EQ(packets.back(), kStopSpeed) << c.name;
+        } else if (c.stopFirst) {
+            // STOP's packet and the loop's last one, in either order; Exit adds no second stop.
+            ASSERT_EQ(packets.size(), 3u) << c.name;
+            EXPECT_EQ(packets[0], kFollowSpeed) << c.name;
+            EXPECT_EQ(std::count(packets.begin(), packets.end(), kStopSpeed), 1) << c.name;
+            EXPECT_EQ(std::count(packets.begin(), packets.end(), kLoopEnd), 1) << c.name;
+        } else {
+            EXPECT_TRUE(packets.empty()) << c.name;  // the drive never got a speed
+        }
+        EXPECT_EQ(menuMode.phase.load(), MenuModeState::Stopped) << c.name;
+    }
+}
+
+TEST_F(MenuModeTest, AStopDuringTheFollowSetUpEndsTheFollowLoopAsItStarts) {
+    create(&simCamera);
+    followLine();
+    ASSERT_TRUE(sendOldest(menuMode.senders[SENDER_COM2]));  // speed 100
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(sendOldest(menuMode.senders[SENDER_COM1]));
+    stopFollowLine();  // the camera is set up, tracking not yet started
+    // A loop that forgot the STOP would steer for ever: it is ended from outside after a while.
+    watcher = std::thread([] {
+        waitUntil([] { return menuMode.com2Queue->queued() >= 4; }, 2000);
+        menuMode.stopping.store(true);
+    });
+    ASSERT_TRUE(sendOldest(menuMode.senders[SENDER_COM1]));  // "tc ...": the follow loop
+    menuMode.stopping.store(true);
+    watcher.join();
+    menuMode.stopping.store(false);
+    // STOP's packet, then the loop's last one: not one steering packet between them.
+    EXPECT_EQ(hexOf(contents(menuMode.com2Queue)), (std::vector<std::string>{kStopSpeed, kLoopEnd}));
+}
+
+TEST_F(MenuModeTest, AStopBeforeFollowQueuesItsDrivePacketKeepsTheDriveFromStarting) {
+    create(&camera);
+    menuMode.followStop.store(true);  // STOP came while the follow-line thread was starting
+    followLine();
+    EXPECT_TRUE(contents(menuMode.com2Queue).empty());
+    EXPECT_EQ(contents(menuMode.com1Queue).size(), 10u);  // the camera set-up itself goes on
 }
 
 TEST_F(MenuModeTest, FollowWhileTheSetUpStillRunsSaysSo) {

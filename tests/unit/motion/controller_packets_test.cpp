@@ -149,6 +149,40 @@ TEST_F(ControllerPacketsTest, TheStatusReadsDrainFirstAndLeaveWhatFollowsTheirRe
     EXPECT_EQ(value, 5);
 }
 
+TEST_F(ControllerPacketsTest, NoReplyIsTakenFromBytesThatWaitedBeforeItsRequest) {
+    // Each row leaves bytes in the ring that would turn the result round if they were read as
+    // the reply: a stale "off" before a module that says on, a stale confirmation before a
+    // module that refuses, a stale full reply before a silent module.
+    struct Case {
+        const char* name;
+        const char* stale;
+        const char* request;  // what the module answers (empty: it is silent)
+        const char* reply;
+        std::function<bool()> call;
+        bool expected;
+    };
+    uint8_t status[4] = {};
+    uint8_t value = 0;
+    const Case cases[] = {
+        {"servoEnable", "02 03 1F 01 00", "02 02 1F 01", "02 03 1F 01 89", [] { return servoEnable(1); }, true},
+        {"driveStart", "04 03 3F 01 00 06 01", "04 03 3F 01 00", "04 03 3F 01 00 00 00", [] { return driveStart(); },
+         false},
+        {"driveReadStatus", "0A 0B 0C 0D 0E 0F 10 11 12 13", "", "", [&] { return driveReadStatus(status); }, false},
+        {"servoModuleRead", "01 02 03 04 05", "", "", [&] { return servoModuleRead(value); }, false},
+    };
+    for (const Case& c : cases) {
+        if (*c.request != 0) {
+            answer(c.request, c.reply);
+        } else {
+            device.answer(nullptr);
+        }
+        leaveInRing(c.stale);
+        EXPECT_EQ(c.call(), c.expected) << c.name;
+        uint8_t left = 0;
+        EXPECT_FALSE(control.serialPort->readByte(left)) << c.name;  // the stale bytes are gone
+    }
+}
+
 TEST_F(ControllerPacketsTest, ServoMoveRecordsOnlyTheFollowingServos) {
     servoMove(1, 200);
     EXPECT_EQ(control.lastServo1Position & 0xFF, 200);

@@ -96,6 +96,52 @@ TEST(Camera, ColourTrackingStreamsTenBytePacketsUntilACarriageReturn) {
     EXPECT_TRUE(rig.wait(1000).empty());
 }
 
+// A command line that arrives while the camera streams stops the stream and is then carried
+// out, so that a second tracking start takes effect.
+TEST(Camera, ALineWhileStreamingStopsTheStreamAndIsThenCarriedOut) {
+    struct Row {
+        const char* line;
+        const char* answerAfterPrompt;  // what follows the stream's ":"
+        bool tracking;
+        bool window;
+        std::array<uint8_t, 6> ranges;
+    };
+    const std::array<uint8_t, 6> first{0, 255, 150, 255, 0, 255};
+    const Row rows[] = {
+        {"\r", "", false, false, first},
+        {"   \r", "", false, false, first},
+        {"tc 10 20 30 40 50 60\r", "ACK\r", true, false, {10, 20, 30, 40, 50, 60}},
+        {"tw\r", "ACK\r", true, true, first},
+        {"gv\r", "ACK\rHalvoran-sim camera 1.0\r:", false, false, first},
+        {"tc 1 2\r", "NCK\r:", false, false, first},
+        {"frobnicate\r", "NCK\r:", false, false, first},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        Rig rig;
+        ASSERT_EQ(rig.askText("tc 0 255 150 255 0 255\r", 3), "ACK\r");
+        rig.wait(200);  // the stream runs
+        // The line comes in pieces with stream packets between them.
+        const std::string line = row.line;
+        rig.sendText(line.substr(0, line.size() / 2));
+        rig.wait(100);
+        rig.sendText(line.substr(line.size() / 2));
+        const std::string text = rig.waitText(5);
+        // What went out after the last packet of the stream: the prompt, then the line's answer.
+        const size_t lastPacket = text.rfind('\xFF');
+        const std::string after = lastPacket == std::string::npos ? text : text.substr(lastPacket + 10);
+        EXPECT_EQ(after, std::string(":") + row.answerAfterPrompt);
+        EXPECT_EQ(rig.robot.camera().tracking(), row.tracking);
+        EXPECT_EQ(rig.robot.camera().colourRanges(), row.ranges);
+        if (row.tracking) {
+            EXPECT_EQ(rig.robot.camera().windowTracking(), row.window);
+            EXPECT_GE(packetsOf(rig.wait(200)).size(), 4u);  // the new stream runs
+        } else {
+            EXPECT_TRUE(rig.wait(200).empty());
+        }
+    }
+}
+
 TEST(Camera, TrackingRateIsConfigurable) {
     sim::Config config;
     config.trackingRateHz = 10;

@@ -127,4 +127,47 @@ TEST(Faults, AnUnpluggedLinkPassesNothingEitherWayUntilPluggedIn) {
     EXPECT_TRUE(rig.wait(10).empty());
 }
 
+// The next N replies of a module are lost; the module still carries the requests out, and the
+// replies after those N come again. Only the module named loses replies.
+TEST(Faults, DroppedRepliesAreCountedDownAndTheRequestsStillAct) {
+    struct Row {
+        Device device;
+        uint32_t drop;
+        std::vector<uint8_t> request;
+        size_t replyLength;
+    };
+    const Row rows[] = {
+        {Device::Servo, 1, kQuery, 5},
+        {Device::Servo, 3, {2, 2, 30, 0x80}, 5},
+        {Device::Drive, 1, kStatus, 10},
+        {Device::Drive, 2, {4, 3, 63, 1, 0}, 7},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(deviceName(row.device) + std::string(" ") + std::to_string(row.drop));
+        Rig rig;
+        rig.controller();
+        rig.robot.faults(row.device).dropReplies = row.drop;
+        // A request to the other module is answered and does not count down.
+        const bool servo = row.device == Device::Servo;
+        EXPECT_EQ(rig.ask(servo ? kStatus : kQuery).size(), servo ? 10u : 5u);
+        for (uint32_t i = 0; i < row.drop; ++i) {
+            EXPECT_TRUE(rig.ask(row.request).empty()) << "reply " << i;
+            EXPECT_EQ(rig.robot.faults(row.device).dropReplies, row.drop - i - 1);
+        }
+        EXPECT_EQ(rig.ask(row.request).size(), row.replyLength);
+        EXPECT_EQ(rig.ask(row.request).size(), row.replyLength);
+        EXPECT_FALSE(rig.robot.faults(row.device).any());
+    }
+    // The start write and its read-back: the read-back is lost, yet the drive runs.
+    Rig rig;
+    rig.controller();
+    rig.robot.faults(Device::Drive).dropReplies = 1;
+    rig.send(bytes({4, 7, 63, 1, 0, 6, 1, 0xFE, 0x0C}));
+    EXPECT_TRUE(rig.ask(bytes({4, 3, 63, 1, 0})).empty());
+    rig.ask(bytes({4, 4, 62, 1, 0xFE, 0x23}));
+    EXPECT_TRUE(rig.robot.drive().running);
+    EXPECT_EQ(rig.robot.drive().effectiveValue(), -477);
+    EXPECT_NE(rig.robot.traceText().find("drive reply dropped (0 more to drop)"), std::string::npos);
+}
+
 }  // namespace
