@@ -538,7 +538,11 @@ bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs) {
         for (int i = 0; i < count; ++i) {
             if (sockets[i] == INVALID_SOCKET_VALUE) continue;
             Client* client = clientOf(w, sockets[i]);
-            if (client == nullptr || !client->toSystem.empty() || client->closed || client->reset) return true;
+            // A link whose keepalive or user timeout gave up shows as an error, as poll reports it.
+            if (client == nullptr || !client->toSystem.empty() || client->closed || client->reset ||
+                client->vanishedError != 0) {
+                return true;
+            }
         }
         return false;
     };
@@ -753,6 +757,7 @@ void clientVanish(int client, int error) {
     std::lock_guard<std::mutex> hold(w.lock);
     auto it = w.clients.find(client);
     if (it != w.clients.end()) it->second->vanishedError = error;
+    w.changed.notify_all();
 }
 
 bool clientWatched(int client, platform::TcpLiveness& out) {
