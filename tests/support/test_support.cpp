@@ -35,4 +35,15 @@ std::vector<uint8_t> bytesOf(const std::string& hexText) {
 
 std::vector<uint8_t> text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
+std::vector<uint8_t> framed(const std::vector<uint8_t>& packetWithChecksum) {
+    std::vector<uint8_t> bytes = {0xFF, 0x38};
+    for (uint8_t b : packetWithChecksum) {
+        bytes.push_back(b);
+        if (b == 0xFF) bytes.push_back(0xFF);
+    }
+    bytes.push_back(0xFF);
+    bytes.push_back(0x37);
+    return bytes;
+}
+
 }  // namespace testing_support

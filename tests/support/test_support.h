@@ -20,6 +20,10 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 std::string hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> bytesOf(const std::string& hexText);
 
+// A command packet whose last byte is already its checksum, framed as a client sends it: the
+// start escape, the bytes with 0xFF doubled, the end escape.
+std::vector<uint8_t> framed(const std::vector<uint8_t>& packetWithChecksum);
+
 // A string's bytes (without a terminator).
 std::vector<uint8_t> text(const std::string& s);
 

@@ -18,21 +18,11 @@
 
 using testing_support::bytesOf;
 using testing_support::decodeReplies;
+using testing_support::framed;
 using testing_support::hex;
 using testing_support::waitUntil;
 
 namespace {
-
-std::vector<uint8_t> frame(const std::vector<uint8_t>& packet) {
-    std::vector<uint8_t> bytes = {0xFF, 0x38};
-    for (uint8_t b : packet) {
-        bytes.push_back(b);
-        if (b == 0xFF) bytes.push_back(0xFF);
-    }
-    bytes.push_back(0xFF);
-    bytes.push_back(0x37);
-    return bytes;
-}
 
 // The virtual time at which `bytes` were first written on COM1 as one run, at or after fromUs.
 bool writtenAt(const std::vector<uint8_t>& bytes, uint64_t fromUs, uint64_t& atUs) {
@@ -109,7 +99,7 @@ TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
         commandAtUs = vt::nowUs();
         vt::setClock(20, 0);  // the reading changes at whole seconds from here
         waitsBefore = vt::mainLoopWaits();
-        vt::clientSend(command, frame(motion_test::drivePacket(0, 20, 0, 100, 0, row.flags)));
+        vt::clientSend(command, framed(motion_test::drivePacket(0, 20, 0, 100, 0, row.flags)));
         due = waitUntil([&] { return writtenAt(bytesOf(row.dueBytes), commandAtUs, dueAtUs); });
         waitUntil([] { return vt::mainLoopWaiting(); });
         waitsAfter = vt::mainLoopWaits();

@@ -15,20 +15,10 @@
 #include "tests/unit/motion/motion_rig.h"
 
 using testing_support::decodeReplies;
+using testing_support::framed;
 using testing_support::waitUntil;
 
 namespace {
-
-std::vector<uint8_t> frame(const std::vector<uint8_t>& packet) {
-    std::vector<uint8_t> bytes = {0xFF, 0x38};
-    for (uint8_t b : packet) {
-        bytes.push_back(b);
-        if (b == 0xFF) bytes.push_back(0xFF);
-    }
-    bytes.push_back(0xFF);
-    bytes.push_back(0x37);
-    return bytes;
-}
 
 class MainLoopMotionTest : public ::testing::Test {
 protected:
@@ -71,10 +61,10 @@ TEST_F(MainLoopMotionTest, IdleTimeOutsStopTheRobotAcrossTheHourAndShutdownStops
         waitUntil([&] { return (tracking = vt::connectClient(5002)) >= 0; });
         // A first 'P' that does nothing: once it is answered, the main loop runs and the
         // virtual clock no longer races ahead in the wait for the clients.
-        vt::clientSend(command, frame(motion_test::drivePacket(0, 0, 0, 0, 0, 0)));
+        vt::clientSend(command, framed(motion_test::drivePacket(0, 0, 0, 0, 0, 0)));
         waitUntil([&] { return decodeReplies(vt::clientReceived(command)).size() == 1; });
         vt::setClock(59, 58);
-        vt::clientSend(command, frame(motion_test::drivePacket(0, 20, 90, 100, 0,
+        vt::clientSend(command, framed(motion_test::drivePacket(0, 20, 90, 100, 0,
                                                                SET_SPEED | MOVE_SERVO0 | MOVE_SERVO1)));
         waitUntil([&] { return decodeReplies(vt::clientReceived(command)).size() == 2; });
 
