@@ -119,53 +119,34 @@ std::vector<std::string> splitCommands(const std::string& line) {
     return parts;
 }
 
-std::string commandSummary() {
-    return "Commands (several on one line are separated by ';'):\n"
-           "  drive [--speed S] [--steer P] [--pan P] [--tilt P] [--timeout SEC] [--stop] [--reinit]\n"
-           "                         drive and move servos 0 (steer), 1 (pan), 2 (tilt); prints the status\n"
-           "  status                 the drive status alone (a drive command with nothing to do)\n"
-           "  stop                   stop the drive\n"
-           "  camera LINE            send a line to the camera and print its answer\n"
-           "  modules HEX...         send bytes to the servo and drive modules, print what comes back\n"
-           "  track colour R1 R2 G1 G2 B1 B2 [--mode both|pan|tilt|report] [--seconds S] [--count N] [--json]\n"
-           "  track window [--mode ...] [...]\n"
-           "                         track and print each report until the time or count is up or Ctrl-C\n"
-           "  dump [-o frame.png] [--raw FILE] [--wait SEC]\n"
-           "                         save one camera frame as a picture (and/or its raw bytes)\n"
-           "  raw LETTER [HEX...] [--checksum HEX]\n"
-           "                         send any packet and print the reply\n"
-           "  sleep MS               wait\n"
-           "  echo TEXT              print the text (to narrate a script)\n"
-           "  quit                   end the session\n"
-           "  help                   this list; COMMAND --help for a command's options\n";
+namespace {
+
+// How reading a command's options ended.
+enum class Read { Values, Help, Failed };
+
+// A command with options is read by CLI11 as the one subcommand of an app that requires one.
+// "COMMAND --help" gives the command's own help; a bare "--help" the overview.
+Read readOptions(CLI::App& app, const std::string& line, Command& command, std::string& error) {
+    try {
+        app.parse(line, false);
+        return Read::Values;
+    } catch (const CLI::CallForHelp&) {
+        command.kind = CommandKind::Help;
+        for (CLI::App* sub : app.get_subcommands()) command.helpText = sub->help();
+        if (command.helpText.empty()) command.helpText = commandSummary();
+        return Read::Help;
+    } catch (const CLI::ParseError& e) {
+        error = app.get_subcommands().empty() ? "unknown command \"" + command.name + "\" (try help)" : e.what();
+        return Read::Failed;
+    }
 }
 
-bool parseCommand(const std::string& text, Command& command, std::string& error) {
-    command = Command{};
-    std::string line = trim(text);
-    std::string first = line.substr(0, line.find_first_of(" \t"));
-    command.name = first;
-    if (first == "camera") {
-        command.kind = CommandKind::Camera;
-        command.cameraLine = cameraLineOf(line.substr(first.size()));
-        std::vector<uint8_t> packet;
-        return cameraPacket(command.cameraLine, packet, error);
-    }
-    if (first == "echo") {
-        command.kind = CommandKind::Echo;
-        command.text = cameraLineOf(line.substr(first.size()));
-        return true;
-    }
-    if (first == "help" || first == "?") {
-        command.kind = CommandKind::Help;
-        command.helpText = commandSummary();
-        return true;
-    }
+struct SessionApp : CLI::App {
+    SessionApp() : CLI::App("session commands") { require_subcommand(1, 1); }
+};
 
-    CLI::App app{"session commands"};
-    app.require_subcommand(1, 1);
-
-    // drive, status, stop
+bool parseDrive(const std::string& line, Command& command, std::string& error) {
+    SessionApp app;
     int speed = 0, steer = 0, pan = 0, tilt = 0, timeout = 0;
     bool stop = false, reinit = false;
     CLI::App* drive = app.add_subcommand("drive", "drive and move the servos; prints the drive status");
@@ -183,15 +164,65 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
                                      ->check(CLI::Range(0, 127));
     drive->add_flag("--stop", stop, "stop the drive (before a new speed, if one is given)");
     drive->add_flag("--reinit", reinit, "initialise the servo and drive modules again");
-    CLI::App* status = app.add_subcommand("status", "the drive status");
-    CLI::App* stopCommand = app.add_subcommand("stop", "stop the drive");
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
 
-    // modules
+    command.kind = CommandKind::Drive;
+    DriveRequest& r = command.drive;
+    if (*speedOption) r.speed = speed;
+    if (*steerOption) r.servo0 = steer;
+    if (*panOption) r.servo1 = pan;
+    if (*tiltOption) r.servo2 = tilt;
+    if (*timeoutOption) r.timeout = timeout;
+    r.stop = stop;
+    r.reinit = reinit;
+    std::vector<uint8_t> packet;
+    return drivePacket(r, packet, error);
+}
+
+// "status" and "stop": a drive command that asks for nothing but the status, or for a stop.
+bool parseDriveShortcut(const std::string& line, Command& command, std::string& error, const char* name,
+                        const char* description, bool stop) {
+    SessionApp app;
+    app.add_subcommand(name, description);
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
+    command.kind = CommandKind::Drive;
+    command.drive.stop = stop;
+    std::vector<uint8_t> packet;
+    return drivePacket(command.drive, packet, error);
+}
+
+bool parseStatus(const std::string& line, Command& command, std::string& error) {
+    return parseDriveShortcut(line, command, error, "status", "the drive status", false);
+}
+
+bool parseStop(const std::string& line, Command& command, std::string& error) {
+    return parseDriveShortcut(line, command, error, "stop", "stop the drive", true);
+}
+
+// The camera line is the rest of the line as typed, not split into words.
+bool parseCamera(const std::string& line, Command& command, std::string& error) {
+    command.kind = CommandKind::Camera;
+    command.cameraLine = cameraLineOf(line.substr(command.name.size()));
+    std::vector<uint8_t> packet;
+    return cameraPacket(command.cameraLine, packet, error);
+}
+
+bool parseModules(const std::string& line, Command& command, std::string& error) {
+    SessionApp app;
     std::vector<std::string> hexWords;
     CLI::App* modules = app.add_subcommand("modules", "send bytes to the servo and drive modules");
     modules->add_option("bytes", hexWords, "bytes in hexadecimal, e.g. 02 02 1E 80")->required();
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
+    command.kind = CommandKind::Modules;
+    std::vector<uint8_t> packet;
+    return parseHexBytes(hexWords, command.bytes, error) && modulesPacket(command.bytes, packet, error);
+}
 
-    // track
+bool parseTrack(const std::string& line, Command& command, std::string& error) {
+    SessionApp app;
     std::string kind, mode = "both";
     std::vector<int> bounds;
     double seconds = 0;
@@ -209,8 +240,29 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
     CLI::Option* countOption =
         track->add_option("--count", count, "stop after this many reports")->check(CLI::PositiveNumber);
     track->add_flag("--json", json, "one JSON object a line");
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
 
-    // dump
+    command.kind = CommandKind::Track;
+    command.colour = kind != "window";
+    parseTrackMode(mode, command.mode);
+    if (command.colour && bounds.size() != 6) {
+        error = "colour tracking takes six values R1 R2 G1 G2 B1 B2, not " + std::to_string(bounds.size());
+        return false;
+    }
+    if (!command.colour && !bounds.empty()) {
+        error = "window tracking takes no colour values";
+        return false;
+    }
+    for (size_t i = 0; i < bounds.size(); ++i) command.bounds[i] = static_cast<uint8_t>(bounds[i]);
+    if (*secondsOption) command.seconds = seconds;
+    if (*countOption) command.count = count;
+    command.json = json;
+    return true;
+}
+
+bool parseDump(const std::string& line, Command& command, std::string& error) {
+    SessionApp app;
     std::string pngPath, rawPath;
     CLI::App* dump = app.add_subcommand("dump", "save one camera frame");
     dump->add_option("-o,--output", pngPath, "PNG file for the picture (default frame.png)");
@@ -219,113 +271,173 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
     CLI::Option* frameWaitOption =
         dump->add_option("--wait", frameWait, "seconds the frame may take to come (default 15)")
             ->check(CLI::Range(0.001, 3600.0));
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
 
-    // raw
+    command.kind = CommandKind::Dump;
+    command.pngPath = pngPath;
+    command.rawPath = rawPath;
+    if (pngPath.empty() && rawPath.empty()) command.pngPath = "frame.png";
+    if (*frameWaitOption) command.frameWaitSeconds = frameWait;
+    return true;
+}
+
+bool parseRaw(const std::string& line, Command& command, std::string& error) {
+    SessionApp app;
     std::string letter, checksum;
+    std::vector<std::string> hexWords;
     CLI::App* raw = app.add_subcommand("raw", "send any packet and print the reply");
     raw->add_option("letter", letter, "the command letter")->required();
     raw->add_option("bytes", hexWords, "parameter bytes in hexadecimal");
     CLI::Option* checksumOption = raw->add_option("--checksum", checksum, "send this checksum instead of the right one");
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
 
-    // sleep, quit
+    command.kind = CommandKind::Raw;
+    if (letter.size() != 1) {
+        error = "the command letter is one character, not \"" + letter + "\"";
+        return false;
+    }
+    command.letter = static_cast<uint8_t>(letter[0]);
+    if (*checksumOption) {
+        uint8_t value = 0;
+        if (!parseByte(checksum, value)) {
+            error = "\"" + checksum + "\" is not a hexadecimal byte";
+            return false;
+        }
+        command.checksum = value;
+    }
+    if (!parseHexBytes(hexWords, command.bytes, error)) return false;
+    // The packet (letter, parameters, checksum) must fit Halvoran's packet buffer.
+    if (command.bytes.size() + 2 > 200) {
+        error = "a packet holds at most 198 parameter bytes";
+        return false;
+    }
+    return true;
+}
+
+bool parseSleep(const std::string& line, Command& command, std::string& error) {
+    SessionApp app;
     long sleepMs = 0;
     CLI::App* sleep = app.add_subcommand("sleep", "wait");
     sleep->add_option("ms", sleepMs, "milliseconds")->required()->check(CLI::NonNegativeNumber);
-    CLI::App* quit = app.add_subcommand("quit", "end the session");
-    app.add_subcommand("exit", "end the session");
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
+    command.kind = CommandKind::Sleep;
+    command.sleepMs = sleepMs;
+    return true;
+}
 
-    try {
-        app.parse(line, false);
-    } catch (const CLI::CallForHelp&) {
-        command.kind = CommandKind::Help;
-        for (CLI::App* sub : app.get_subcommands()) command.helpText = sub->help();
-        if (command.helpText.empty()) command.helpText = commandSummary();
-        return true;
-    } catch (const CLI::RequiredError& e) {
-        error = app.get_subcommands().empty() ? "unknown command \"" + first + "\" (try help)" : e.what();
-        return false;
-    } catch (const CLI::ParseError& e) {
-        error = app.get_subcommands().empty() ? "unknown command \"" + first + "\" (try help)" : e.what();
-        return false;
-    }
+bool parseEcho(const std::string& line, Command& command, std::string&) {
+    command.kind = CommandKind::Echo;
+    command.text = cameraLineOf(line.substr(command.name.size()));
+    return true;
+}
 
-    if (app.got_subcommand(drive) || app.got_subcommand(status) || app.got_subcommand(stopCommand)) {
-        command.kind = CommandKind::Drive;
-        DriveRequest& r = command.drive;
-        if (*speedOption) r.speed = speed;
-        if (*steerOption) r.servo0 = steer;
-        if (*panOption) r.servo1 = pan;
-        if (*tiltOption) r.servo2 = tilt;
-        if (*timeoutOption) r.timeout = timeout;
-        r.stop = stop || app.got_subcommand(stopCommand);
-        r.reinit = reinit;
-        std::vector<uint8_t> packet;
-        return drivePacket(r, packet, error);
+// "quit" and "exit" end the session.
+bool parseQuitNamed(const std::string& line, Command& command, std::string& error, const char* name) {
+    SessionApp app;
+    app.add_subcommand(name, "end the session");
+    const Read read = readOptions(app, line, command, error);
+    if (read != Read::Values) return read == Read::Help;
+    command.kind = CommandKind::Quit;
+    return true;
+}
+
+bool parseQuit(const std::string& line, Command& command, std::string& error) {
+    return parseQuitNamed(line, command, error, "quit");
+}
+
+bool parseExit(const std::string& line, Command& command, std::string& error) {
+    return parseQuitNamed(line, command, error, "exit");
+}
+
+bool parseHelp(const std::string&, Command& command, std::string&) {
+    command.kind = CommandKind::Help;
+    command.helpText = commandSummary();
+    return true;
+}
+
+// One command of a session: its name, its lines in the overview (none for a second name of a
+// command), whether it takes the rest of the line as typed rather than as words and options,
+// and its parser, which gets the whole line.
+struct CommandRow {
+    const char* name;
+    const char* overview;
+    bool wholeLine;
+    bool (*parse)(const std::string& line, Command& command, std::string& error);
+};
+
+// In the order of the overview.
+constexpr CommandRow commandTable[] = {
+    {"drive",
+     "  drive [--speed S] [--steer P] [--pan P] [--tilt P] [--timeout SEC] [--stop] [--reinit]\n"
+     "                         drive and move servos 0 (steer), 1 (pan), 2 (tilt); prints the status\n",
+     false, parseDrive},
+    {"status", "  status                 the drive status alone (a drive command with nothing to do)\n", false,
+     parseStatus},
+    {"stop", "  stop                   stop the drive\n", false, parseStop},
+    {"camera", "  camera LINE            send a line to the camera and print its answer\n", true, parseCamera},
+    {"modules", "  modules HEX...         send bytes to the servo and drive modules, print what comes back\n", false,
+     parseModules},
+    {"track",
+     "  track colour R1 R2 G1 G2 B1 B2 [--mode both|pan|tilt|report] [--seconds S] [--count N] [--json]\n"
+     "  track window [--mode ...] [...]\n"
+     "                         track and print each report until the time or count is up or Ctrl-C\n",
+     false, parseTrack},
+    {"dump",
+     "  dump [-o frame.png] [--raw FILE] [--wait SEC]\n"
+     "                         save one camera frame as a picture (and/or its raw bytes)\n",
+     false, parseDump},
+    {"raw",
+     "  raw LETTER [HEX...] [--checksum HEX]\n"
+     "                         send any packet and print the reply\n",
+     false, parseRaw},
+    {"sleep", "  sleep MS               wait\n", false, parseSleep},
+    {"echo", "  echo TEXT              print the text (to narrate a script)\n", true, parseEcho},
+    {"quit", "  quit                   end the session\n", false, parseQuit},
+    {"help", "  help                   this list; COMMAND --help for a command's options\n", true, parseHelp},
+    {"exit", "", false, parseExit},
+    {"?", "", true, parseHelp},
+};
+
+const CommandRow* rowNamed(const std::string& name) {
+    for (const CommandRow& row : commandTable) {
+        if (name == row.name) return &row;
     }
-    if (app.got_subcommand(modules)) {
-        command.kind = CommandKind::Modules;
-        std::vector<uint8_t> packet;
-        return parseHexBytes(hexWords, command.bytes, error) && modulesPacket(command.bytes, packet, error);
+    return nullptr;
+}
+
+// The row of a line that does not start with a command's name as typed: the first word that
+// names a command with options, as CLI11 splits the line (options may come before the name, and
+// the name may be quoted).
+const CommandRow* rowWithin(const std::string& line) {
+    for (const std::string& word : CLI::detail::split_up(line)) {
+        const CommandRow* row = rowNamed(word);
+        if (row != nullptr && !row->wholeLine) return row;
     }
-    if (app.got_subcommand(track)) {
-        command.kind = CommandKind::Track;
-        command.colour = kind != "window";
-        parseTrackMode(mode, command.mode);
-        if (command.colour && bounds.size() != 6) {
-            error = "colour tracking takes six values R1 R2 G1 G2 B1 B2, not " + std::to_string(bounds.size());
-            return false;
-        }
-        if (!command.colour && !bounds.empty()) {
-            error = "window tracking takes no colour values";
-            return false;
-        }
-        for (size_t i = 0; i < bounds.size(); ++i) command.bounds[i] = static_cast<uint8_t>(bounds[i]);
-        if (*secondsOption) command.seconds = seconds;
-        if (*countOption) command.count = count;
-        command.json = json;
-        return true;
-    }
-    if (app.got_subcommand(dump)) {
-        command.kind = CommandKind::Dump;
-        command.pngPath = pngPath;
-        command.rawPath = rawPath;
-        if (pngPath.empty() && rawPath.empty()) command.pngPath = "frame.png";
-        if (*frameWaitOption) command.frameWaitSeconds = frameWait;
-        return true;
-    }
-    if (app.got_subcommand(raw)) {
-        command.kind = CommandKind::Raw;
-        if (letter.size() != 1) {
-            error = "the command letter is one character, not \"" + letter + "\"";
-            return false;
-        }
-        command.letter = static_cast<uint8_t>(letter[0]);
-        if (*checksumOption) {
-            uint8_t value = 0;
-            if (!parseByte(checksum, value)) {
-                error = "\"" + checksum + "\" is not a hexadecimal byte";
-                return false;
-            }
-            command.checksum = value;
-        }
-        if (!parseHexBytes(hexWords, command.bytes, error)) return false;
-        // The packet (letter, parameters, checksum) must fit Halvoran's packet buffer.
-        if (command.bytes.size() + 2 > 200) {
-            error = "a packet holds at most 198 parameter bytes";
-            return false;
-        }
-        return true;
-    }
-    if (app.got_subcommand(sleep)) {
-        command.kind = CommandKind::Sleep;
-        command.sleepMs = sleepMs;
-        return true;
-    }
-    if (app.got_subcommand(quit) || app.got_subcommand("exit")) {
-        command.kind = CommandKind::Quit;
-        return true;
-    }
-    error = "unknown command \"" + first + "\" (try help)";
+    return nullptr;
+}
+
+}  // namespace
+
+std::string commandSummary() {
+    std::string text = "Commands (several on one line are separated by ';'):\n";
+    for (const CommandRow& row : commandTable) text += row.overview;
+    return text;
+}
+
+bool parseCommand(const std::string& text, Command& command, std::string& error) {
+    command = Command{};
+    const std::string line = trim(text);
+    command.name = line.substr(0, line.find_first_of(" \t"));
+    const CommandRow* row = rowNamed(command.name);
+    if (row == nullptr) row = rowWithin(line);
+    if (row != nullptr) return row->parse(line, command, error);
+    // No command at all; a bare --help still asks for the overview.
+    SessionApp app;
+    if (readOptions(app, line, command, error) == Read::Help) return true;
+    error = "unknown command \"" + command.name + "\" (try help)";
     return false;
 }
 

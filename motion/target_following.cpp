@@ -45,15 +45,23 @@ int followStepY(uint8_t y) {
     return 0;
 }
 
+uint8_t followedServo1Position(uint8_t position, uint8_t x) {
+    return clamp(position + followStepX(x), kServo1Min, kServo1Max);
+}
+
+uint8_t followedServo2Position(uint8_t position, uint8_t y) {
+    return clamp(position + followStepY(y), kServo2Min, kServo2Max);
+}
+
 void followTarget(uint8_t x, uint8_t y) {
     controllerEntryForced();
     const bool servo1Follows = control.trackModeBoth || control.trackModeServo1;
     const bool servo2Follows = control.trackModeBoth || control.trackModeServo2;
     if (servo1Follows) {
-        control.trackServo1Position = clamp(control.trackServo1Position + followStepX(x), kServo1Min, kServo1Max);
+        control.trackServo1Position = followedServo1Position(control.trackServo1Position, x);
     }
     if (servo2Follows) {
-        control.trackServo2Position = clamp(control.trackServo2Position + followStepY(y), kServo2Min, kServo2Max);
+        control.trackServo2Position = followedServo2Position(control.trackServo2Position, y);
     }
     if (!control.servoEnabled[2]) switchOn(2);
     if (!control.servoEnabled[1]) switchOn(1);

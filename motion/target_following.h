@@ -17,3 +17,9 @@ void followTarget(uint8_t x, uint8_t y);
 // The step of servo 1 for a middle x, and of servo 2 for a middle y.
 int followStepX(uint8_t x);
 int followStepY(uint8_t y);
+
+// Where one step for a middle x takes servo 1 from `position`, and one step for a middle y takes
+// servo 2, within their ranges (a position outside the range comes back into it even without a
+// step).
+uint8_t followedServo1Position(uint8_t position, uint8_t x);
+uint8_t followedServo2Position(uint8_t position, uint8_t y);

@@ -118,6 +118,53 @@ TEST(SessionLines, DumpRawSleepAndTheRest) {
     EXPECT_EQ(refused("fly 10"), "unknown command \"fly\" (try help)");
 }
 
+// A line is refused with a reason that names what is wrong: a missing argument, a missing
+// value, or a word after a command that belongs to no command (not a second command).
+TEST(SessionLines, MissingAndStrayArgumentsAreNamed) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"raw", "letter is required"},
+        {"track", "kind is required"},
+        {"modules", "bytes is required"},
+        {"sleep", "ms is required"},
+        {"drive --speed", "--speed"},
+        {"drive stop", "not expected: stop"},
+        {"sleep 5 quit", "not expected: quit"},
+        {"status now", "not expected: now"},
+        {"quit now", "not expected: now"},
+        {"exit 1", "not expected: 1"},
+        {"Drive", "unknown command \"Drive\""},
+        {"-x", "unknown command \"-x\""},
+    };
+    for (auto [text, reason] : rows) EXPECT_NE(refused(text).find(reason), std::string::npos) << text;
+}
+
+// Every command with options answers "COMMAND --help" with its own usage, and a help option
+// before the command asks for the same; help alone, "?", -h and --help give the overview,
+// which lists every command.
+TEST(SessionLines, HelpReachesEveryCommand) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"drive --help", "Usage: drive"},   {"status --help", "Usage: status"}, {"stop -h", "Usage: stop"},
+        {"modules --help", "Usage: modules"}, {"track --help", "Usage: track"}, {"dump --help", "Usage: dump"},
+        {"raw --help", "Usage: raw"},       {"sleep --help", "Usage: sleep"},   {"quit --help", "Usage: quit"},
+        {"exit --help", "Usage: exit"},     {"--help drive", "Usage: drive"},   {"-h sleep", "Usage: sleep"},
+    };
+    for (auto [text, usage] : rows) {
+        const Command c = parsed(text);
+        EXPECT_EQ(c.kind, CommandKind::Help) << text;
+        EXPECT_NE(c.helpText.find(usage), std::string::npos) << text << ":\n" << c.helpText;
+    }
+    const std::string overview = commandSummary();
+    for (const char* text : {"help", "?", "-h", "--help", "help drive"}) {
+        const Command c = parsed(text);
+        EXPECT_EQ(c.kind, CommandKind::Help) << text;
+        EXPECT_EQ(c.helpText, overview) << text;
+    }
+    for (const char* name : {"drive", "status", "stop", "camera", "modules", "track", "dump", "raw", "sleep",
+                             "echo", "quit", "help"}) {
+        EXPECT_NE(overview.find(std::string("\n  ") + name + " "), std::string::npos) << name;
+    }
+}
+
 TEST(ExitStatus, TellsTheKindsOfFailureApart) {
     const Failure kinds[] = {Failure::None, Failure::Usage, Failure::Connection, Failure::Protocol,
                              Failure::Result, Failure::Output, Failure::Interrupted};

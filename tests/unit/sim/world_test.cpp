@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "motion/target_following.h"
 #include "tests/unit/sim/sim_rig.h"
 
 using simtest::bytes;
@@ -11,23 +12,6 @@ using simtest::Rig;
 
 namespace {
 
-// The steps the system's target following makes for a packet's middle x and y.
-int panStep(int x) {
-    if (x == 0) return 0;
-    if (x >= 61) return -8;
-    if (x >= 48) return -4;
-    if (x <= 19) return 8;
-    if (x <= 32) return 4;
-    return 0;
-}
-int tiltStep(int y) {
-    if (y == 0) return 0;
-    if (y >= 93) return 6;
-    if (y >= 86) return 4;
-    if (y <= 51) return -6;
-    if (y <= 58) return -4;
-    return 0;
-}
 bool inDeadZone(const sim::TrackView& v) {
     return v.middleX >= 33 && v.middleX <= 47 && v.middleY >= 59 && v.middleY <= 85;
 }
@@ -63,8 +47,8 @@ TEST(World, SteppingTheServosAsTargetFollowingDoesBringsTheTargetIntoTheDeadZone
             ASSERT_TRUE(v.seen) << az << " " << el;
             int steps = 0;
             while (!inDeadZone(v) && steps < 30) {
-                s1 = std::clamp(s1 + panStep(v.middleX), 10, 245);
-                s2 = std::clamp(s2 + tiltStep(v.middleY), 15, 240);
+                s1 = followedServo1Position(uint8_t(s1), v.middleX);
+                s2 = followedServo2Position(uint8_t(s2), v.middleY);
                 v = world.look(0, uint8_t(s1), uint8_t(s2), 100);
                 ASSERT_TRUE(v.seen);
                 ++steps;
@@ -139,8 +123,8 @@ TEST(World, FollowingThroughTheLinkCentresTheTarget) {
         ASSERT_GE(out.size(), at + 10);
         const int x = out[at + 2], y = out[at + 3];
         if (x >= 33 && x <= 47 && y >= 59 && y <= 85) break;
-        s1 = std::clamp(s1 + panStep(x), 10, 245);
-        s2 = std::clamp(s2 + tiltStep(y), 15, 240);
+        s1 = followedServo1Position(uint8_t(s1), uint8_t(x));
+        s2 = followedServo2Position(uint8_t(s2), uint8_t(y));
         rig.controller();
         rig.ask(bytes({2, 3, 33, 1, s1}));
         rig.ask(bytes({2, 3, 33, 2, s2}));
