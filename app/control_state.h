@@ -3,14 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "protocol/wire.h"
 
 class SerialPort;
 class TcpEndpoint;
 
-// One tracking report: 8 bytes, sent as the payload of a reply on the tracking port.
+// One tracking report, sent as it is in memory as the payload of a reply on the tracking port.
 struct TrackReport {
     uint8_t servo1Position = 0;
     uint8_t servo2Position = 0;
@@ -21,7 +23,16 @@ struct TrackReport {
     uint8_t pixels = 0;
     uint8_t confidence = 0;
 };
-static_assert(sizeof(TrackReport) == 8, "a tracking report is 8 bytes on the wire");
+static_assert(sizeof(TrackReport) == TRACK_REPORT_SIZE, "a tracking report is 8 bytes on the wire");
+static_assert(offsetof(TrackReport, servo1Position) == TRACK_REPORT_SERVO1 &&
+                  offsetof(TrackReport, servo2Position) == TRACK_REPORT_SERVO2 &&
+                  offsetof(TrackReport, middleX) == TRACK_REPORT_MIDDLE_X &&
+                  offsetof(TrackReport, middleY) == TRACK_REPORT_MIDDLE_Y &&
+                  offsetof(TrackReport, width) == TRACK_REPORT_WIDTH &&
+                  offsetof(TrackReport, height) == TRACK_REPORT_HEIGHT &&
+                  offsetof(TrackReport, pixels) == TRACK_REPORT_PIXELS &&
+                  offsetof(TrackReport, confidence) == TRACK_REPORT_CONFIDENCE,
+              "each value of a tracking report sits at its byte on the wire");
 
 // A byte flag that another thread may write; copyable so that the state can be reset whole.
 struct SharedFlag {

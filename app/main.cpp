@@ -8,6 +8,8 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
+    // The program started again by itself to show one message box of another thread.
+    if (platform::isDialogHelper(argc, argv)) platform::runDialogHelper(argc, argv);
     // The one option: the version, for the package and the service manager. Anything else on
     // the command line is ignored, as the program has always done.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

@@ -5,8 +5,8 @@
 #include "link/serial_port.h"
 #include "motion/controller_packets.h"
 #include "net/tcp_endpoint.h"
-#include "protocol/dispatcher.h"
-#include "protocol/framing.h"
+#include "protocol/send_reply.h"
+#include "protocol/wire.h"
 
 namespace {
 

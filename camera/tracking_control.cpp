@@ -5,8 +5,8 @@
 #include "app/control_state.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
-#include "protocol/dispatcher.h"
-#include "protocol/framing.h"
+#include "protocol/send_reply.h"
+#include "protocol/wire.h"
 
 namespace {
 

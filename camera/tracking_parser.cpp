@@ -4,7 +4,7 @@
 #include "link/channel.h"
 #include "link/serial_port.h"
 #include "motion/target_following.h"
-#include "protocol/framing.h"
+#include "protocol/send_reply.h"
 
 namespace {
 

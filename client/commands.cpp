@@ -13,9 +13,7 @@
 #include <thread>
 
 #include "client/png_writer.h"
-#ifdef HALVORAN_CLIENT_FRAME_FORMAT
 #include "sim/frame_format.h"
-#endif
 
 namespace halvoran_client {
 
@@ -657,7 +655,6 @@ Outcome Runner::dump(const Command& c) {
         out_ << "saved the raw bytes to " << c.rawPath << std::endl;
     }
     if (!c.pngPath.empty()) {
-#ifdef HALVORAN_CLIENT_FRAME_FORMAT
         sim::frame::Image image;
         std::string error;
         if (!sim::frame::decode(frame, image, &error)) {
@@ -670,9 +667,6 @@ Outcome Runner::dump(const Command& c) {
             return failure(Failure::Output, error);
         }
         out_ << "saved " << c.pngPath << " (" << image.width * scaleX << " x " << image.height << ")" << std::endl;
-#else
-        return failure(Failure::Output, "this build cannot decode frames; keep the bytes with --raw FILE");
-#endif
     }
     return {};
 }

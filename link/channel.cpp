@@ -2,21 +2,21 @@
 
 #include "app/control_state.h"
 #include "link/serial_port.h"
+#include "protocol/wire.h"
 
 namespace {
-constexpr int kSwitch = 0x5C;
 constexpr int kCarriageReturn = 0x0D;
 
 void sendSelection(int channelDigit) {
-    control.serialPort->writeByte(kSwitch);
+    control.serialPort->writeByte(CHANNEL_SWITCH);
     control.serialPort->writeByte(channelDigit);
     platform::sleepMs(10);
 }
 }  // namespace
 
-void selectCameraChannel() { sendSelection('1'); }
+void selectCameraChannel() { sendSelection(CHANNEL_CAMERA); }
 
-void selectControllerChannel() { sendSelection('2'); }
+void selectControllerChannel() { sendSelection(CHANNEL_CONTROLLER); }
 
 void startupSwitch() {
     selectControllerChannel();

@@ -5,15 +5,6 @@
 
 namespace {
 
-constexpr uint8_t SERVO_STATE = 31;
-constexpr uint8_t SERVO_CONFIGURE = 32;
-constexpr uint8_t SERVO_POSITION = 33;
-constexpr uint8_t SERVO_MODULE_READ = 30;
-constexpr uint8_t DRIVE_PARAMETER = 63;
-constexpr uint8_t DRIVE_SPEED = 62;
-constexpr uint8_t DRIVE_STATUS = 61;
-constexpr uint8_t DRIVE_UNIT = 1;  // the first argument byte of every drive packet
-
 void send(const uint8_t* bytes, int count) {
     for (int i = 0; i < count; ++i) control.serialPort->writeByte(bytes[i]);
 }

@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-constexpr uint8_t SERVO_MODULE = 2;
-constexpr uint8_t DRIVE_MODULE = 4;
+// The modules' addresses and commands.
+#include "protocol/wire.h"
 
 // Reads `length` reply bytes (at most 10), storing them in reply[0..length); gives up at the
 // limit-th empty poll, with a 10 ms wait after each empty poll before it. The count of empty

@@ -4,8 +4,8 @@
 #include "link/channel.h"
 #include "motion/controller_packets.h"
 #include "platform/platform.h"
-#include "protocol/dispatcher.h"
-#include "protocol/framing.h"
+#include "protocol/send_reply.h"
+#include "protocol/wire.h"
 
 namespace {
 

@@ -15,15 +15,8 @@
 
 #include <cstdint>
 
-constexpr uint8_t SET_DRIVE_TIMEOUT = 0x01;
-constexpr uint8_t SET_SPEED = 0x02;
-constexpr uint8_t MOVE_SERVO0 = 0x04;
-constexpr uint8_t MOVE_SERVO1 = 0x08;  // ignored while servo 1 follows a target
-constexpr uint8_t MOVE_SERVO2 = 0x10;  // ignored while servo 2 follows a target
-constexpr uint8_t STOP_DRIVE = 0x20;
-constexpr uint8_t REINIT_CONTROLLER = 0x40;
-
-constexpr int DRIVE_STATUS_REPLY_SIZE = 12;
+// The flag bits and the reply's size are the client's too.
+#include "protocol/wire.h"
 
 // packet: the letter 'P', the parameters and the checksum; count: their number. Runs the steps
 // the flags ask for, in a fixed order (timeout, re-initialisation, stop, speed, servo 0, 1, 2),

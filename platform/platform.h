@@ -63,6 +63,13 @@ void endMessageBoxes();
 // SIGPIPE ignored). Called once at the process entry.
 void initProcess();
 
+// A box of a thread other than the main thread is shown by a helper: the program itself, started
+// with a private option. The process entry asks first whether it is such a helper (argc and argv
+// as main received them) and, if so, hands over to runDialogHelper, which shows the box and ends
+// the process (0 when OK was pressed).
+bool isDialogHelper(int argc, char** argv);
+[[noreturn]] void runDialogHelper(int argc, char** argv);
+
 // ---- serial line -----------------------------------------------------------------------
 
 // Events that the reader thread waits for (the masks of the reader thread use these bits).

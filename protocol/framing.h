@@ -5,8 +5,6 @@
 
 #include <cstdint>
 
-class TcpEndpoint;
-
 constexpr uint8_t FRAME_ESCAPE = 0xFF;
 constexpr uint8_t FRAME_START = 0x38;  // '8'
 constexpr uint8_t FRAME_END = 0x37;    // '7'
@@ -21,11 +19,6 @@ uint8_t packetChecksum(const uint8_t* bytes, int count);
 // Copies count bytes to dest with every 0xFF written twice; returns the number written. dest
 // must have room for twice the count.
 int escapeBytes(uint8_t* dest, const uint8_t* src, int count);
-
-// Frames payload and checksum and sends the frame on the endpoint in one send. Returns 1 when
-// the endpoint was connected and the frame handed over; 0 when it was not connected, or when
-// the payload does not fit a frame (nothing is sent then).
-int sendReply(const uint8_t* payload, int count, TcpEndpoint* endpoint);
 
 // The deframer of the command port, kept across receives.
 struct Deframer {

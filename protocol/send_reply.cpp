@@ -1,3 +1,5 @@
+#include "protocol/send_reply.h"
+
 #include <cstring>
 
 #include "net/tcp_endpoint.h"

@@ -79,7 +79,7 @@ bool ServoModule::handle(const std::vector<uint8_t>& p, uint64_t tUs) {
     const uint8_t cmd = p[2];
     if (count < 2) return false;
     const uint8_t arg = p[3];
-    if (cmd == 30 && count == 2) {  // read
+    if (cmd == SERVO_MODULE_READ && count == 2) {  // read
         uint8_t value = 0;
         if (arg == 0x80) {
             for (int ch = 0; ch < kChannels; ++ch)
@@ -88,17 +88,17 @@ bool ServoModule::handle(const std::vector<uint8_t>& p, uint64_t tUs) {
             value = channels_[arg].position;
         }
         event(tUs, format("servo read register %d = %d", arg, value));
-        reply(tUs, {kAddress, 3, 30, arg, value});
+        reply(tUs, {kAddress, 3, SERVO_MODULE_READ, arg, value});
         return true;
     }
     if (arg >= kChannels) return false;
     ServoChannel& ch = channels_[arg];
-    if (cmd == 31 && count == 2) {  // status query
+    if (cmd == SERVO_STATE && count == 2) {  // status query
         event(tUs, format("servo %d status query: ", arg) + (ch.on ? "on" : "off"));
-        reply(tUs, {kAddress, 3, 31, arg, ch.on ? ch.mode : uint8_t(0)});
+        reply(tUs, {kAddress, 3, SERVO_STATE, arg, ch.on ? ch.mode : uint8_t(0)});
         return true;
     }
-    if (cmd == 31 && count == 3) {  // on (mode) or off (0)
+    if (cmd == SERVO_STATE && count == 3) {  // on (mode) or off (0)
         const uint8_t m = p[4];
         ch.mode = m;
         ch.on = m != 0;
@@ -106,12 +106,12 @@ bool ServoModule::handle(const std::vector<uint8_t>& p, uint64_t tUs) {
         event(tUs, ch.on ? format("servo %d on (mode 0x%02x)", arg, m) : format("servo %d off", arg));
         return true;
     }
-    if (cmd == 32 && count == 4) {  // configure
+    if (cmd == SERVO_CONFIGURE && count == 4) {  // configure
         ch.config = {p[4], p[5]};
         event(tUs, format("servo %d configure %d %d", arg, p[4], p[5]));
         return true;
     }
-    if (cmd == 33 && count == 3) {  // position
+    if (cmd == SERVO_POSITION && count == 3) {  // position
         ch.position = p[4];
         ++ch.moves;
         if (ch.on) ch.headPosition = ch.position;
@@ -129,30 +129,30 @@ DriveModule::DriveModule(uint32_t replyDelayUs, uint32_t timeoutUs, bool pacing)
 bool DriveModule::handle(const std::vector<uint8_t>& p, uint64_t tUs) {
     const uint8_t count = p[1];
     const uint8_t cmd = p[2];
-    if (count < 2 || p[3] != 1) return false;  // the axis is always 1
+    if (count < 2 || p[3] != DRIVE_UNIT) return false;  // the axis is always 1
     DriveState& s = state_;
-    if (cmd == 61 && count == 2) {  // status
+    if (cmd == DRIVE_STATUS && count == 2) {  // status
         const int16_t v = s.effectiveValue();
         const uint8_t direction = v > -500 ? 1 : v < -500 ? 2 : 0;
         event(tUs, std::string(s.running ? "drive status: running" : "drive status: stopped") +
                        format(", value %d", v));
-        reply(tUs, {kAddress, 8, 61, 1, uint8_t(s.running ? 1 : 0), direction, s.parameters[0][0],
+        reply(tUs, {kAddress, 8, DRIVE_STATUS, DRIVE_UNIT, uint8_t(s.running ? 1 : 0), direction, s.parameters[0][0],
                     s.parameters[0][1], uint8_t(uint16_t(v) >> 8), uint8_t(uint16_t(v) & 0xFF)});
         return true;
     }
-    if (cmd == 62 && count == 4) {  // drive value
+    if (cmd == DRIVE_SPEED && count == 4) {  // drive value
         s.speedValue = int16_t(uint16_t(p[4] << 8 | p[5]));
         ++s.speedCommands;
         event(tUs, format("drive value %d", s.speedValue) + (s.running ? "" : " (stopped)"));
         return true;
     }
-    if (cmd == 63 && count >= 3 && count <= 7) {
+    if (cmd == DRIVE_PARAMETER && count >= 3 && count <= 7) {
         const uint8_t param = p[4];
         if (param >= DriveState::kParameters) return false;
         auto& bytes = s.parameters[param];
         if (count == 3) {  // read
             event(tUs, format("drive read parameter %d = %d %d", param, bytes[0], bytes[1]));
-            reply(tUs, {kAddress, 5, 63, 1, param, bytes[0], bytes[1]});
+            reply(tUs, {kAddress, 5, DRIVE_PARAMETER, DRIVE_UNIT, param, bytes[0], bytes[1]});
             return true;
         }
         const size_t n = size_t(count) - 3;

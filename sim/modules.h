@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/wire.h"
 #include "sim/types.h"
 
 namespace sim {
@@ -125,7 +126,7 @@ struct ServoChannel {
 
 class ServoModule : public Module {
 public:
-    static constexpr uint8_t kAddress = 2;
+    static constexpr uint8_t kAddress = SERVO_MODULE;
     static constexpr int kChannels = 4;
     ServoModule(uint32_t replyDelayUs, uint32_t timeoutUs, bool pacing)
         : Module(kAddress, replyDelayUs, timeoutUs, pacing) {}
@@ -154,7 +155,7 @@ struct DriveState {
 
 class DriveModule : public Module {
 public:
-    static constexpr uint8_t kAddress = 4;
+    static constexpr uint8_t kAddress = DRIVE_MODULE;
     DriveModule(uint32_t replyDelayUs, uint32_t timeoutUs, bool pacing);
     const DriveState& state() const { return state_; }
     DriveState& state() { return state_; }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "protocol/wire.h"
+
 namespace sim {
 
 namespace {
@@ -187,19 +189,19 @@ void Robot::fromHost(uint8_t byte, uint64_t tUs) {
     }
     if (escapePending_) {
         escapePending_ = false;
-        if (byte == '1' || byte == '2') {
+        if (byte == CHANNEL_CAMERA || byte == CHANNEL_CONTROLLER) {
             record({tUs, TraceEntry::Kind::In, "switch", byte, {}});
-            channel_ = byte == '1' ? Channel::Camera : Channel::Controller;
+            channel_ = byte == CHANNEL_CAMERA ? Channel::Camera : Channel::Controller;
             ++counts_.switches;
             note("switch", std::string("channel ") + channelName(channel_));
             return;
         }
         record({tUs, TraceEntry::Kind::In, channelName(channel_), byte, {}});
-        deliver(0x5C, tUs);
+        deliver(CHANNEL_SWITCH, tUs);
         deliver(byte, tUs);
         return;
     }
-    if (byte == 0x5C) {
+    if (byte == CHANNEL_SWITCH) {
         record({tUs, TraceEntry::Kind::In, "switch", byte, {}});
         escapePending_ = true;
         return;

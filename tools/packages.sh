@@ -7,8 +7,8 @@ build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbe
                 libboost-dev)
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
 # teleop, a font for the window's text, a browser for the web dashboard, ip(8) for the test
-# whose network goes away.
-test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium iproute2)
+# whose network goes away, Python for the check of the libraries' layering.
+test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium iproute2 python3)
 # The Debian package: its dependencies (dpkg-shlibdeps, which needs file), and its checks.
 package_packages=(dpkg-dev file)
 test_packages+=("${package_packages[@]}" lintian systemd)

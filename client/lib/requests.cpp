@@ -83,12 +83,12 @@ bool drivePacket(const DriveRequest& r, std::vector<uint8_t>& packet, std::strin
     if (r.servo2) flags |= MOVE_SERVO2;
     if (r.stop) flags |= STOP_DRIVE;
     if (r.reinit) flags |= REINIT_CONTROLLER;
-    packet = {'P', low8(r.timeout), low8(r.speed), low8(r.servo0), low8(r.servo1), low8(r.servo2), flags};
+    packet = {COMMAND_DRIVE, low8(r.timeout), low8(r.speed), low8(r.servo0), low8(r.servo1), low8(r.servo2), flags};
     return true;
 }
 
 bool decodeDriveStatus(const std::vector<uint8_t>& payload, DriveStatus& status, std::string& error) {
-    if (payload.size() != 12) {
+    if (payload.size() != DRIVE_STATUS_REPLY_SIZE) {
         if (payload.size() == 1 && payload[0] != RESULT_DONE) {
             // Halvoran answers a packet it could not take with the one-byte error reply.
             status = DriveStatus{};
@@ -123,7 +123,7 @@ bool cameraPacket(const std::string& line, std::vector<uint8_t>& packet, std::st
             return false;
         }
     }
-    packet = {'C', static_cast<uint8_t>(line.size())};
+    packet = {COMMAND_CAMERA_PASS_THROUGH, static_cast<uint8_t>(line.size())};
     packet.insert(packet.end(), line.begin(), line.end());
     return true;
 }
@@ -134,7 +134,7 @@ bool modulesPacket(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& pack
                 std::to_string(PASS_THROUGH_LIMIT) + " fit";
         return false;
     }
-    packet = {'B', static_cast<uint8_t>(bytes.size())};
+    packet = {COMMAND_MODULES_PASS_THROUGH, static_cast<uint8_t>(bytes.size())};
     packet.insert(packet.end(), bytes.begin(), bytes.end());
     return true;
 }
@@ -187,22 +187,22 @@ bool parseTrackMode(const std::string& name, TrackMode& mode) {
 
 char colourTrackLetter(TrackMode mode) {
     switch (mode) {
-        case TrackMode::Both: return 'T';
-        case TrackMode::Pan: return 'U';
-        case TrackMode::Tilt: return 'V';
-        case TrackMode::Report: return 'A';
+        case TrackMode::Both: return COMMAND_TRACK_COLOUR_BOTH;
+        case TrackMode::Pan: return COMMAND_TRACK_COLOUR_SERVO1;
+        case TrackMode::Tilt: return COMMAND_TRACK_COLOUR_SERVO2;
+        case TrackMode::Report: return COMMAND_TRACK_COLOUR_REPORT;
     }
-    return 'T';
+    return COMMAND_TRACK_COLOUR_BOTH;
 }
 
 char windowTrackLetter(TrackMode mode) {
     switch (mode) {
-        case TrackMode::Both: return 'W';
-        case TrackMode::Pan: return 'X';
-        case TrackMode::Tilt: return 'Y';
-        case TrackMode::Report: return 'Z';
+        case TrackMode::Both: return COMMAND_TRACK_WINDOW_BOTH;
+        case TrackMode::Pan: return COMMAND_TRACK_WINDOW_SERVO1;
+        case TrackMode::Tilt: return COMMAND_TRACK_WINDOW_SERVO2;
+        case TrackMode::Report: return COMMAND_TRACK_WINDOW_REPORT;
     }
-    return 'W';
+    return COMMAND_TRACK_WINDOW_BOTH;
 }
 
 std::vector<uint8_t> colourTrackPacket(TrackMode mode, const std::array<uint8_t, 6>& bounds) {
@@ -214,10 +214,12 @@ std::vector<uint8_t> colourTrackPacket(TrackMode mode, const std::array<uint8_t,
 
 std::vector<uint8_t> windowTrackPacket(TrackMode mode) { return {static_cast<uint8_t>(windowTrackLetter(mode))}; }
 
-std::vector<uint8_t> stopTrackPacket() { return {'N'}; }
+std::vector<uint8_t> stopTrackPacket() { return {COMMAND_STOP_TRACKING}; }
 
-TrackReport trackReportOf(const std::array<uint8_t, 8>& b) {
-    return TrackReport{b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]};
+TrackReport trackReportOf(const std::array<uint8_t, TRACK_REPORT_SIZE>& b) {
+    return TrackReport{b[TRACK_REPORT_SERVO1], b[TRACK_REPORT_SERVO2], b[TRACK_REPORT_MIDDLE_X],
+                       b[TRACK_REPORT_MIDDLE_Y], b[TRACK_REPORT_WIDTH], b[TRACK_REPORT_HEIGHT],
+                       b[TRACK_REPORT_PIXELS], b[TRACK_REPORT_CONFIDENCE]};
 }
 
 std::string formatTrackReport(const TrackReport& r) {

@@ -10,26 +10,28 @@
 #include <string>
 #include <vector>
 
+#include "protocol/wire.h"
+
 namespace halvoran_client {
 
-// Result codes, the first byte of every reply on the command port.
-constexpr uint8_t RESULT_DONE = 0;
-constexpr uint8_t RESULT_BAD_CHECKSUM = 1;
-constexpr uint8_t RESULT_UNKNOWN_COMMAND = 2;
-constexpr uint8_t RESULT_NO_CAMERA_ANSWER = 10;
-constexpr uint8_t RESULT_NO_DRIVE_STATUS = 20;
+// Result codes, the first byte of every reply on the command port: Halvoran's own.
+using ::RESULT_BAD_CHECKSUM;
+using ::RESULT_DONE;
+using ::RESULT_NO_CAMERA_ANSWER;
+using ::RESULT_NO_DRIVE_STATUS;
+using ::RESULT_UNKNOWN_COMMAND;
 
 // A result code in words, e.g. "Halvoran does not know this command (result 2)".
 std::string resultText(uint8_t code);
 
-// Flag bits of the drive command.
-constexpr uint8_t SET_DRIVE_TIMEOUT = 0x01;
-constexpr uint8_t SET_SPEED = 0x02;
-constexpr uint8_t MOVE_SERVO0 = 0x04;
-constexpr uint8_t MOVE_SERVO1 = 0x08;
-constexpr uint8_t MOVE_SERVO2 = 0x10;
-constexpr uint8_t STOP_DRIVE = 0x20;
-constexpr uint8_t REINIT_CONTROLLER = 0x40;
+// Flag bits of the drive command: Halvoran's own.
+using ::MOVE_SERVO0;
+using ::MOVE_SERVO1;
+using ::MOVE_SERVO2;
+using ::REINIT_CONTROLLER;
+using ::SET_DRIVE_TIMEOUT;
+using ::SET_SPEED;
+using ::STOP_DRIVE;
 
 // One drive command; a field that is not set leaves its flag bit clear. Speed -128..127,
 // servo positions 0..255, timeout in seconds -128..127 (0 switches the drive timeout off).
@@ -96,7 +98,7 @@ struct TrackReport {
     uint8_t pixels = 0;
     uint8_t confidence = 0;
 };
-TrackReport trackReportOf(const std::array<uint8_t, 8>& bytes);
+TrackReport trackReportOf(const std::array<uint8_t, TRACK_REPORT_SIZE>& bytes);
 // "servo1 127 servo2 130 x 40 y 72 width 12 height 10 pixels 64 confidence 50"
 std::string formatTrackReport(const TrackReport& report);
 // {"servo1":127,"servo2":130,"x":40,"y":72,"width":12,"height":10,"pixels":64,"confidence":50}

@@ -172,7 +172,7 @@ ReadStatus Session::readReply(std::vector<uint8_t>& payload, int timeoutMs) {
     return readFramed(0, commandReader_, payload, timeoutMs);
 }
 
-ReadStatus Session::readTrackReport(std::array<uint8_t, 8>& report, int timeoutMs) {
+ReadStatus Session::readTrackReport(std::array<uint8_t, TRACK_REPORT_SIZE>& report, int timeoutMs) {
     std::vector<uint8_t> payload;
     ReadStatus status = readFramed(2, trackingReader_, payload, timeoutMs);
     if (status != ReadStatus::Ok) return status;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "protocol/framing.h"
+#include "protocol/wire.h"
 
 namespace halvoran_client {
 
@@ -65,7 +66,7 @@ public:
     // The next reply on the command port.
     ReadStatus readReply(std::vector<uint8_t>& payload, int timeoutMs);
     // The next tracking report on the tracking port.
-    ReadStatus readTrackReport(std::array<uint8_t, 8>& report, int timeoutMs);
+    ReadStatus readTrackReport(std::array<uint8_t, TRACK_REPORT_SIZE>& report, int timeoutMs);
     // Appends image-port bytes to out until `wanted` bytes have come or none came for
     // quietMs; returns how many were appended.
     size_t readImage(std::vector<uint8_t>& out, size_t wanted, int quietMs);

@@ -8,14 +8,14 @@
 // SIGTERM or SIGHUP, which initProcess keeps from ending the process any other way.
 //
 // With a display, a box is a real dialog with an OK button that holds the thread showing it
-// until OK is pressed. GTK may be used by one thread only, the main thread, which owns the
-// window (ui/). So:
+// until OK is pressed (drawn by platform/posix/dialogs.h; a build without dialogs has only the
+// lines). GTK may be used by one thread only, the main thread, which owns the window (ui/). So:
 // - the main thread shows its box in-process and runs GTK's loop until OK is pressed; that loop
 //   also carries the window's own events, and it is the only time that the window handles them
 //   (its menu commands among them);
-// - every other thread starts a helper, this same program started with a private option, that
-//   shows the box and exits 0 when OK is pressed; the thread waits for the helper's end. A
-//   helper never outlives the program;
+// - every other thread starts a helper, this same program started with a private option (its
+//   main asks isDialogHelper first), that shows the box and exits 0 when OK is pressed; the
+//   thread waits for the helper's end. A helper never outlives the program;
 // - the kill prompt is such a helper as well; the kill thread waits for the helper's end or for
 //   a kill signal (a service manager stops the robot with SIGTERM), whichever comes first.
 // A helper that cannot show its box (the display went away) ends with another code, and the
@@ -29,7 +29,6 @@
 // thread), and nobody may have to press OK for the robot's program to end.
 #include "platform/platform.h"
 
-#include <gtk/gtk.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -48,6 +47,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/dialogs.h"
+
 extern char** environ;
 
 namespace platform {
@@ -57,9 +58,8 @@ namespace {
 // The private option that makes the program a dialog helper:
 //   halvoran --halvoran-dialog <parent pid> <caption> <text>
 constexpr const char* kHelperOption = "--halvoran-dialog";
-constexpr int kHelperConfirmed = 0;
-constexpr int kHelperNoDisplay = 2;
-constexpr int kHelperOrphaned = 3;
+using dialogs::kHelperConfirmed;
+using dialogs::kHelperOrphaned;
 
 std::mutex messageLock;  // one line at a time on standard error
 pthread_t mainThread;
@@ -94,95 +94,13 @@ void showLine(const char* text, const char* caption) {
     std::fflush(stderr);
 }
 
-gboolean confirmOnDelete(GtkWidget*, GdkEvent*, gpointer confirmed) {
-    // Closing a box that has only an OK button counts as OK.
-    *static_cast<bool*>(confirmed) = true;
-    return TRUE;
-}
-
-void confirmOnClick(GtkButton*, gpointer confirmed) { *static_cast<bool*>(confirmed) = true; }
-
-// A box without an owner window: the caption as its title, the text, one OK button. The box
-// sets *confirmed when OK is pressed.
-GtkWidget* buildBox(const char* text, const char* caption, bool* confirmed) {
-    GtkWidget* box = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_title(GTK_WINDOW(box), caption);
-    gtk_window_set_type_hint(GTK_WINDOW(box), GDK_WINDOW_TYPE_HINT_DIALOG);
-    gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
-    gtk_window_set_resizable(GTK_WINDOW(box), FALSE);
-    gtk_window_set_deletable(GTK_WINDOW(box), FALSE);
-    g_signal_connect(box, "delete-event", G_CALLBACK(confirmOnDelete), confirmed);
-
-    GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-    gtk_container_set_border_width(GTK_CONTAINER(column), 12);
-    GtkWidget* label = gtk_label_new(text);
-    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
-    gtk_label_set_max_width_chars(GTK_LABEL(label), 50);
-    gtk_box_pack_start(GTK_BOX(column), label, TRUE, TRUE, 0);
-
-    GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
-    gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_CENTER);
-    GtkWidget* ok = gtk_button_new_with_label("OK");
-    gtk_widget_set_size_request(ok, 80, -1);
-    g_signal_connect(ok, "clicked", G_CALLBACK(confirmOnClick), confirmed);
-    gtk_container_add(GTK_CONTAINER(buttons), ok);
-    gtk_box_pack_start(GTK_BOX(column), buttons, FALSE, FALSE, 0);
-    gtk_container_add(GTK_CONTAINER(box), column);
-
-    gtk_widget_set_can_default(ok, TRUE);
-    gtk_window_set_default(GTK_WINDOW(box), ok);
-    gtk_window_set_focus(GTK_WINDOW(box), ok);
-    return box;
-}
-
-// Shows the box and runs GTK's loop until OK is pressed; the loop also serves every other
-// window of this thread.
-void runBox(const char* text, const char* caption) {
-    bool confirmed = false;
-    GtkWidget* box = buildBox(text, caption, &confirmed);
-    gtk_widget_show_all(box);
-    while (!confirmed && !ending.load()) gtk_main_iteration();
-    gtk_widget_destroy(box);
-    gdk_display_flush(gdk_display_get_default());
-}
-
 [[noreturn]] void runHelper(pid_t parent, const char* caption, const char* text) {
     // The box goes with the program that asked for it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(kHelperOrphaned);
-    gdk_set_allowed_backends("x11");
-    if (!gtk_init_check(nullptr, nullptr)) _exit(kHelperNoDisplay);
-    runBox(text, caption);
-    // _exit: the helper has nothing to tidy up, and GTK's memory goes with the process.
-    _exit(kHelperConfirmed);
-}
-
-// The process's command line, one string per argument.
-std::vector<std::string> commandLine() {
-    std::vector<std::string> args;
-    FILE* file = std::fopen("/proc/self/cmdline", "rb");
-    if (file == nullptr) return args;
-    std::string current;
-    int c = 0;
-    while ((c = std::fgetc(file)) != EOF) {
-        if (c == '\0') {
-            args.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(static_cast<char>(c));
-        }
-    }
-    std::fclose(file);
-    return args;
-}
-
-void runHelperIfAsked() {
-    std::vector<std::string> args = commandLine();
-    if (args.size() != 5 || args[1] != kHelperOption) return;
-    char* end = nullptr;
-    long parent = std::strtol(args[2].c_str(), &end, 10);
-    if (end == args[2].c_str() || *end != '\0' || parent <= 1) _exit(kHelperOrphaned);
-    runHelper(static_cast<pid_t>(parent), args[3].c_str(), args[4].c_str());
+    int code = dialogs::helperBox(text, caption, ending);
+    // _exit: the helper has nothing to tidy up, and the toolkit's memory goes with the process.
+    _exit(code);
 }
 
 // Starts a helper that shows the box; -1 when it could not be started.
@@ -219,13 +137,25 @@ bool helperConfirmed(pid_t pid) {
 }
 
 bool onMainThreadWithDisplay() {
-    return helpersPossible.load() && pthread_equal(pthread_self(), mainThread) && gdk_display_get_default() != nullptr;
+    return helpersPossible.load() && pthread_equal(pthread_self(), mainThread) && dialogs::displayOpen();
 }
 
 }  // namespace
 
+bool isDialogHelper(int argc, char** argv) {
+    return argc == 5 && argv != nullptr && argv[1] != nullptr && std::strcmp(argv[1], kHelperOption) == 0;
+}
+
+void runDialogHelper(int argc, char** argv) {
+    // halvoran --halvoran-dialog <parent pid> <caption> <text>
+    if (argc != 5) _exit(kHelperOrphaned);
+    char* end = nullptr;
+    long parent = std::strtol(argv[2], &end, 10);
+    if (end == argv[2] || *end != '\0' || parent <= 1) _exit(kHelperOrphaned);
+    runHelper(static_cast<pid_t>(parent), argv[3], argv[4]);
+}
+
 void initProcess() {
-    runHelperIfAsked();
     // A lost client must never end the process through SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
     // The kill signals are taken only by the kill prompt, and the end of a helper (SIGCHLD) too:
@@ -238,12 +168,12 @@ void initProcess() {
 }
 
 void messageBox(const char* text, const char* caption) {
-    if (headless() || !helpersPossible.load() || ending.load()) {
+    if (headless() || !dialogs::available() || !helpersPossible.load() || ending.load()) {
         showLine(text, caption);
         return;
     }
     if (onMainThreadWithDisplay()) {
-        runBox(text, caption);
+        dialogs::showBox(text, caption, ending);
         return;
     }
     pid_t helper = startHelper(text, caption);
@@ -276,7 +206,7 @@ void endMessageBoxes() {
     std::lock_guard<std::mutex> hold(helperLock);
     ending.store(true);
     for (pid_t helper : boxHelpers) kill(helper, SIGKILL);
-    if (helpersPossible.load()) g_main_context_wakeup(g_main_context_default());
+    if (helpersPossible.load()) dialogs::wakeBox();
 }
 
 namespace {
@@ -307,7 +237,8 @@ bool dialogPrompt(const char* text, const char* caption, const sigset_t& kills) 
 
 void killPrompt(const char* text, const char* caption) {
     sigset_t kills = killSignals();
-    bool answered = !headless() && helpersPossible.load() && dialogPrompt(text, caption, kills);
+    bool answered =
+        !headless() && dialogs::available() && helpersPossible.load() && dialogPrompt(text, caption, kills);
     if (!answered) {
         showLine(text, caption);
         int signalNumber = 0;
@@ -315,8 +246,8 @@ void killPrompt(const char* text, const char* caption) {
         }
     }
     ending.store(true);
-    // Wakes the main thread's loop if it shows a box (GLib's contexts may be woken from any thread).
-    if (helpersPossible.load()) g_main_context_wakeup(g_main_context_default());
+    // Wakes the main thread's loop if it shows a box.
+    if (helpersPossible.load()) dialogs::wakeBox();
 }
 
 }  // namespace platform

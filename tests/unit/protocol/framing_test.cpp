@@ -4,6 +4,7 @@
 #include "app/control_state.h"
 #include "net/tcp_endpoint.h"
 #include "protocol/framing.h"
+#include "protocol/send_reply.h"
 #include "tests/support/scripted_device.h"
 #include "tests/support/test_support.h"
 #include "tests/support/virtual_system.h"
