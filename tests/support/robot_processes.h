@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,10 +50,10 @@ public:
     const std::string& com2Link() const { return com2_; }
 
 private:
-    std::string dir_, link_, com2_, control_, trace_;
+    std::string dir_, link_, com2_, controlPath_, trace_;
+    std::unique_ptr<LineClient> control_;
     ChildProcess simulator_;
     ChildProcess halvoran_;
-    int controlSocket_ = -1;
 };
 
 }  // namespace testing_support
