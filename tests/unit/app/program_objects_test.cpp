@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,8 @@ struct OpenCase {
     const char* message;  // the box shown, "" for none
 };
 
+void PrintTo(const OpenCase& row, std::ostream* out) { *out << row.name; }
+
 class OpenSerialPort : public ProgramObjectsTest, public ::testing::WithParamInterface<OpenCase> {};
 
 TEST_P(OpenSerialPort, EitherOpensOrLeavesNothingBehind) {
@@ -91,6 +94,8 @@ struct ReleaseCase {
     bool clients;  // a client connected on each endpoint
     int releases;
 };
+
+void PrintTo(const ReleaseCase& row, std::ostream* out) { *out << row.name; }
 
 class Release : public ProgramObjectsTest, public ::testing::WithParamInterface<ReleaseCase> {};
 
