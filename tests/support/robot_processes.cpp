@@ -14,6 +14,10 @@
 
 namespace testing_support {
 
+std::vector<std::string> headlessHalvoranEnvironment(const std::string& device, const std::string& runtimeDir) {
+    return {"HALVORAN_COM1=" + device, "HALVORAN_HEADLESS=1", "XDG_RUNTIME_DIR=" + runtimeDir};
+}
+
 SimulatedRobot::SimulatedRobot() {
     dir_ = makeTempDir("halvoran-robot");
     link_ = dir_ + "/com1";
@@ -59,9 +63,7 @@ bool SimulatedRobot::startHalvoran(std::string& error, const std::vector<std::st
         error = taken;
         return false;
     }
-    // A runtime folder of its own, so that its single-instance lock does not meet another
-    // Halvoran running on this machine.
-    std::vector<std::string> env = {"HALVORAN_COM1=" + link_, "HALVORAN_HEADLESS=1", "XDG_RUNTIME_DIR=" + dir_};
+    std::vector<std::string> env = headlessHalvoranEnvironment(link_, dir_);
     env.insert(env.end(), environment.begin(), environment.end());
     if (!halvoran_.start({HALVORAN_BIN}, env, dir_ + "/halvoran-errors.txt")) {
         error = "halvoran could not be started";

@@ -14,6 +14,10 @@
 
 namespace testing_support {
 
+// The environment of a headless halvoran on the serial device, with a runtime folder of its own
+// so that its single-instance lock does not meet another Halvoran running on this machine.
+std::vector<std::string> headlessHalvoranEnvironment(const std::string& device, const std::string& runtimeDir);
+
 class SimulatedRobot {
 public:
     SimulatedRobot();
