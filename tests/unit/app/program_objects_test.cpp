@@ -134,7 +134,9 @@ INSTANTIATE_TEST_SUITE_P(Each, Release,
                                            ReleaseCase{"EverythingServing", true, true, true, 1},
                                            ReleaseCase{"EverythingServingTwice", true, true, true, 2},
                                            ReleaseCase{"OnlyThePortTwice", true, false, false, 2}),
-                         [](const ::testing::TestParamInfo<ReleaseCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<ReleaseCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // Shutdown releases the port alone; the endpoints stay (and stay closed or listening as they were)
 // until the end of the process.
