@@ -1,9 +1,8 @@
 #include "app/halvoran.h"
 
-#include <new>
-
 #include "app/control_state.h"
 #include "app/main_loop_wait.h"
+#include "app/program_objects.h"
 #include "camera/tracking_parser.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
@@ -15,10 +14,6 @@
 #include "ui/window.h"
 
 namespace {
-
-constexpr int kCommandPort = 5000;
-constexpr int kImagePort = 5001;
-constexpr int kTrackingPort = 5002;
 
 // Waits, in 200 ms steps, until the endpoint has a client or the program is to end.
 void waitForClient(TcpEndpoint* endpoint) {
@@ -42,14 +37,7 @@ uint32_t KillThread(void*) {
 int WinMain(int showCommand) {
     if (!initInstance(showCommand)) return 0;
 
-    control.serialPort = new (std::nothrow) SerialPort("COM1:");
-    if (control.serialPort == nullptr || !control.serialPort->isOpen) {
-        // A port object that could not even be made counts as a port that did not open.
-        if (control.serialPort != nullptr) control.serialPort->close();
-        delete control.serialPort;
-        control.serialPort = nullptr;
-        return -1;
-    }
+    if (!openSerialPort()) return -1;
 
     if (!platform::startThread(&KillThread, nullptr, nullptr)) {
         platform::messageBox("Unable to create iPaq KillThread", "Error");
@@ -62,10 +50,7 @@ int WinMain(int showCommand) {
     control.servoEnabled[1] = false;
     control.servoEnabled[0] = false;
 
-    control.commandEndpoint = new (std::nothrow) TcpEndpoint(kCommandPort);
-    control.imageEndpoint = new (std::nothrow) TcpEndpoint(kImagePort);
-    control.trackingEndpoint = new (std::nothrow) TcpEndpoint(kTrackingPort);
-    if (control.commandEndpoint == nullptr || control.imageEndpoint == nullptr || control.trackingEndpoint == nullptr) {
+    if (!makeEndpoints()) {
         platform::messageBox("Unable to create the TCP ports", "Error");
         control.quitRequested.store(true);
     } else {
@@ -135,9 +120,7 @@ int shutdown() {
     if (control.serialPort != nullptr) {
         shutdownSwitch();
         controllerShutdown();
-        control.serialPort->close();
-        delete control.serialPort;
-        control.serialPort = nullptr;
+        releaseSerialPort();
     }
     if (connected(control.imageEndpoint)) control.imageEndpoint->close();
     if (connected(control.trackingEndpoint)) control.trackingEndpoint->close();

@@ -1,6 +1,7 @@
 // The process entry of halvoran.
 #include "app/control_state.h"
 #include "app/halvoran.h"
+#include "app/program_objects.h"
 #include "net/tcp_endpoint.h"
 #include "platform/platform.h"
 
@@ -18,14 +19,7 @@ int main(int argc, char** argv) {
     }
     platform::initProcess();
     int exitCode = WinMain(1);
-    // The program keeps its endpoints for the whole run. As the process ends they stop taking
-    // clients at once (a client of the next run is refused and tries again rather than being
-    // taken here and dropped), then they go, each after its accept thread has finished.
-    for (TcpEndpoint* endpoint : {control.imageEndpoint, control.trackingEndpoint, control.commandEndpoint}) {
-        if (endpoint != nullptr) endpoint->stopListening();
-    }
-    delete control.imageEndpoint;
-    delete control.trackingEndpoint;
-    delete control.commandEndpoint;
+    // The program keeps its endpoints for the whole run; they go as the process ends.
+    releaseEndpoints();
     return exitCode;
 }

@@ -1,38 +1,14 @@
 #include "tests/e2e/client_fake_halvoran.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "client/lib/session.h"
 #include "protocol/framing.h"
+#include "tests/support/process.h"
 
 namespace client_tests {
-
-namespace {
-
-int listenOn(int port, std::string& error) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 1) != 0) {
-        error = "port " + std::to_string(port) + ": " + std::strerror(errno);
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-}  // namespace
 
 FakeHalvoran::~FakeHalvoran() {
     stop_.store(true);
@@ -46,7 +22,7 @@ FakeHalvoran::~FakeHalvoran() {
 bool FakeHalvoran::start(Handler handler, std::string& error) {
     handler_ = std::move(handler);
     for (int i = 0; i < 3; ++i) {
-        listeners_[i] = listenOn(5000 + i, error);
+        listeners_[i] = testing_support::listenTcp(5000 + i, false, error);
         if (listeners_[i] < 0) return false;
     }
     thread_ = std::thread([this] { serve(); });

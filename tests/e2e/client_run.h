@@ -12,11 +12,7 @@
 
 namespace client_tests {
 
-struct ClientRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using ClientRun = testing_support::ProgramRun;
 
 inline std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
@@ -26,37 +22,38 @@ inline std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-// A client with its arguments, standard input from stdinPath, output kept in files in dir.
+// A client with its arguments, standard input from stdinPath, output kept in files in dir, that
+// the test waits for after doing something else meanwhile.
 class ClientProcess {
 public:
     bool start(const std::string& client, const std::string& dir, const std::vector<std::string>& args,
                const std::string& stdinPath = "/dev/null") {
         dir_ = dir;
-        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" < \"$HALVORAN_CLIENT_STDIN\"", client};
+        std::vector<std::string> argv{client};
         argv.insert(argv.end(), args.begin(), args.end());
-        return process_.start(argv, {"HALVORAN_CLIENT_STDIN=" + stdinPath}, dir + "/client-err.txt",
-                              dir + "/client-out.txt");
+        return process_.start(argv, {}, dir + "/err.txt", dir + "/out.txt", stdinPath);
     }
     // Waits (bounded) for the end; exitCode -1 when it did not end.
     ClientRun finish(int timeoutMs = 60000) {
         ClientRun result;
         if (!process_.waitExit(timeoutMs, result.exitCode)) result.exitCode = -1;
         result.out = output();
-        result.err = testing_support::readFile(dir_ + "/client-err.txt");
+        result.err = testing_support::readFile(dir_ + "/err.txt");
         return result;
     }
-    std::string output() const { return testing_support::readFile(dir_ + "/client-out.txt"); }
+    std::string output() const { return testing_support::readFile(dir_ + "/out.txt"); }
 
 private:
     std::string dir_;
     testing_support::ChildProcess process_;
 };
 
+// A client run to its end (at most a minute).
 inline ClientRun runClient(const std::string& client, const std::string& dir, const std::vector<std::string>& args,
                            const std::string& stdinPath = "/dev/null") {
-    ClientProcess process;
-    if (!process.start(client, dir, args, stdinPath)) return {};
-    return process.finish();
+    std::vector<std::string> argv{client};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_support::runProgram(argv, {}, 60000, dir, stdinPath);
 }
 
 // An RGB picture read back from a PNG file; width 0 when it cannot be read.

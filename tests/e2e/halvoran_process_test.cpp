@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/support/process.h"
+#include "tests/support/robot_processes.h"
 #include "tests/support/test_support.h"
 
 using testing_support::bytesOf;
@@ -82,7 +83,8 @@ protected:
         close(master);
     }
     void start(const std::string& device) {
-        ASSERT_TRUE(program.start({HALVORAN_BIN}, {"HALVORAN_COM1=" + device, "HALVORAN_HEADLESS=1", "XDG_RUNTIME_DIR=" + dir}, dir + "/stderr"));
+        ASSERT_TRUE(
+            program.start({HALVORAN_BIN}, testing_support::headlessHalvoranEnvironment(device, dir), dir + "/stderr"));
     }
     void connectAll() {
         const int ports[3] = {5000, 5001, 5002};

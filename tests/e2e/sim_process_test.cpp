@@ -5,15 +5,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,7 +38,7 @@ protected:
     }
     void TearDown() override {
         if (fd >= 0) ::close(fd);
-        if (sock >= 0) ::close(sock);
+        controlClient.reset();
         if (!HasFailure()) std::filesystem::remove_all(dir);  // kept for inspection otherwise
     }
 
@@ -88,25 +87,8 @@ protected:
 
     // One command on the control socket and its reply line.
     std::string command(const std::string& line) {
-        if (sock < 0) {
-            sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::strncpy(addr.sun_path, control.c_str(), sizeof addr.sun_path - 1);
-            if (::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return "";
-        }
-        const std::string out = line + "\n";
-        if (::write(sock, out.data(), out.size()) != ssize_t(out.size())) return "";
-        std::string reply;
-        while (reply.find('\n') == std::string::npos) {
-            pollfd p{sock, POLLIN, 0};
-            if (::poll(&p, 1, 3000) <= 0) return reply;
-            char buf[4096];
-            const ssize_t n = ::read(sock, buf, sizeof buf);
-            if (n <= 0) return reply;
-            reply.append(buf, size_t(n));
-        }
-        return reply.substr(0, reply.find('\n'));
+        if (!controlClient) controlClient = std::make_unique<testing_support::LineClient>(control);
+        return controlClient->request(line, 3000);
     }
 
     void stopWith(int signalNumber) {
@@ -126,8 +108,8 @@ protected:
 
     std::string dir, link, trace, control, output;
     ChildProcess sim;
+    std::unique_ptr<testing_support::LineClient> controlClient;
     int fd = -1;
-    int sock = -1;
 };
 
 bool exists(const std::string& path) {

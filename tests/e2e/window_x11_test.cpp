@@ -7,19 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -30,8 +25,6 @@
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
-extern char** environ;
-
 using testing_support::ChildProcess;
 using testing_support::waitUntil;
 
@@ -39,36 +32,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs a program (found on PATH) to its end (at most timeoutMs) and returns its standard output;
-// exitCode -1 when it could not be run or did not end in time.
-std::string runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int& exitCode,
-                    int timeoutMs = 10000) {
-    exitCode = -1;
-    std::string dir = testing_support::makeTempDir("halvoran-tool");
-    std::string output;
-    {
-        testing_support::ChildProcess tool;
-        int code = -1;
-        if (tool.start(argv, environment, "/dev/null", dir + "/out") && tool.waitExit(timeoutMs, code)) {
-            exitCode = code;
-            output = testing_support::readFile(dir + "/out");
-        }
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-    return output;
-}
-
 // A virtual X server on a display number that it picks itself.
 class VirtualDisplay {
 public:
-    ~VirtualDisplay() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
+    ~VirtualDisplay() { server_.stop(); }
     // False with a reason when no X server could be started.
     bool start(std::string& reason) {
         int numberPipe[2];
@@ -76,28 +43,14 @@ public:
             reason = "no pipe";
             return false;
         }
+        // Only the writing end goes to the server.
+        fcntl(numberPipe[0], F_SETFD, FD_CLOEXEC);
         std::string fd = std::to_string(numberPipe[1]);
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
-        std::vector<char*> argp;
-        for (std::string& s : args) argp.push_back(s.data());
-        argp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclose(&actions, numberPipe[0]);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-        int started = posix_spawnp(&pid_, "Xvfb", &actions, &attributes, argp.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
+        bool started = server_.start({"Xvfb", "-displayfd", fd, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {},
+                                     "/dev/null");
         close(numberPipe[1]);
-        if (started != 0) {
+        if (!started) {
             close(numberPipe[0]);
-            pid_ = -1;
             reason = "Xvfb could not be run (is the xvfb package installed?)";
             return false;
         }
@@ -123,7 +76,7 @@ public:
     const std::string& name() const { return display_; }
 
 private:
-    pid_t pid_ = -1;
+    ChildProcess server_;
     std::string display_;
 };
 
@@ -207,10 +160,9 @@ protected:
         ASSERT_TRUE(program.start({HALVORAN_BIN}, env, dir + "/stderr"));
     }
     std::string tool(const std::vector<std::string>& argv, int* exitCode = nullptr) {
-        int code = -1;
-        std::string output = runTool(argv, {"DISPLAY=" + display.name()}, code);
-        if (exitCode != nullptr) *exitCode = code;
-        return output;
+        testing_support::ProgramRun run = testing_support::runProgram(argv, {"DISPLAY=" + display.name()});
+        if (exitCode != nullptr) *exitCode = run.exitCode;
+        return run.out;
     }
     // The top-level windows, top-most first, from lines such as
     //   0x200003 "Halvoran 2.2": ("halvoran" "WENDLOCK")  240x320+0+0  +0+0
@@ -284,15 +236,9 @@ protected:
     // Holds a port so that halvoran's own endpoint on it fails and its main thread shows the
     // bind message: the window serves its menu only while such a box is up.
     void holdPort(int port) {
-        holder = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(listen(holder, 1), 0);
+        std::string error;
+        holder = testing_support::listenTcp(port, true, error);
+        ASSERT_GE(holder, 0) << error;
     }
 
     VirtualDisplay display;

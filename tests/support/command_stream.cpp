@@ -4,6 +4,7 @@
 
 #include "app/control_state.h"
 #include "app/halvoran.h"
+#include "app/program_objects.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
 #include "net/tcp_endpoint.h"
@@ -30,10 +31,8 @@ CommandStream::CommandStream() : parts_(std::make_unique<Parts>()) {
     vt::reset(30, 0);
     resetControlState();
     vt::attach("COM1:", &parts_->far);
-    control.serialPort = new SerialPort("COM1:");
-    control.commandEndpoint = new TcpEndpoint(5000);
-    control.imageEndpoint = new TcpEndpoint(5001);
-    control.trackingEndpoint = new TcpEndpoint(5002);
+    openSerialPort();
+    makeEndpoints();
     parts_->command = vt::connectClient(5000);
     parts_->image = vt::connectClient(5001);
     parts_->tracking = vt::connectClient(5002);
@@ -45,11 +44,7 @@ CommandStream::CommandStream() : parts_(std::make_unique<Parts>()) {
 }
 
 CommandStream::~CommandStream() {
-    control.serialPort->close();
-    delete control.serialPort;
-    delete control.commandEndpoint;
-    delete control.imageEndpoint;
-    delete control.trackingEndpoint;
+    releaseProgramObjects();
     resetControlState();
 }
 

@@ -1,12 +1,6 @@
 #include "tests/support/robot_processes.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 
 #include "tests/support/test_support.h"
@@ -20,36 +14,29 @@
 
 namespace testing_support {
 
-namespace {
-void stop(ChildProcess& process) {
-    if (!process.running()) return;
-    process.signal(SIGTERM);
-    int code = 0;
-    if (!process.waitExit(5000, code)) {
-        process.signal(SIGKILL);
-        process.waitExit(5000, code);
-    }
+std::vector<std::string> headlessHalvoranEnvironment(const std::string& device, const std::string& runtimeDir) {
+    return {"HALVORAN_COM1=" + device, "HALVORAN_HEADLESS=1", "XDG_RUNTIME_DIR=" + runtimeDir};
 }
-}  // namespace
 
 SimulatedRobot::SimulatedRobot() {
     dir_ = makeTempDir("halvoran-robot");
     link_ = dir_ + "/com1";
     com2_ = dir_ + "/com2";
-    control_ = dir_ + "/control.sock";
+    controlPath_ = dir_ + "/control.sock";
     trace_ = dir_ + "/trace.txt";
+    control_ = std::make_unique<LineClient>(controlPath_);
 }
 
 SimulatedRobot::~SimulatedRobot() {
-    if (controlSocket_ >= 0) close(controlSocket_);
-    stop(halvoran_);
-    stop(simulator_);
+    control_.reset();
+    halvoran_.stop();
+    simulator_.stop();
     std::error_code ignored;
     if (getenv("HALVORAN_KEEP_TEST_FILES") == nullptr) std::filesystem::remove_all(dir_, ignored);
 }
 
 bool SimulatedRobot::startSimulator(const std::vector<std::string>& options, std::string& error, bool withCom2) {
-    std::vector<std::string> argv = {HALVORAN_SIM_BIN, "--link", link_, "--control", control_, "--trace", trace_};
+    std::vector<std::string> argv = {HALVORAN_SIM_BIN, "--link", link_, "--control", controlPath_, "--trace", trace_};
     if (withCom2) {
         argv.insert(argv.end(), {"--com2-link", com2_});
     } else {
@@ -76,9 +63,7 @@ bool SimulatedRobot::startHalvoran(std::string& error, const std::vector<std::st
         error = taken;
         return false;
     }
-    // A runtime folder of its own, so that its single-instance lock does not meet another
-    // Halvoran running on this machine.
-    std::vector<std::string> env = {"HALVORAN_COM1=" + link_, "HALVORAN_HEADLESS=1", "XDG_RUNTIME_DIR=" + dir_};
+    std::vector<std::string> env = headlessHalvoranEnvironment(link_, dir_);
     env.insert(env.end(), environment.begin(), environment.end());
     if (!halvoran_.start({HALVORAN_BIN}, env, dir_ + "/halvoran-errors.txt")) {
         error = "halvoran could not be started";
@@ -91,31 +76,7 @@ bool SimulatedRobot::start(std::string& error, const std::vector<std::string>& s
     return startSimulator(simulatorOptions, error) && startHalvoran(error);
 }
 
-std::string SimulatedRobot::command(const std::string& line) {
-    if (controlSocket_ < 0) {
-        controlSocket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, control_.c_str(), sizeof address.sun_path - 1);
-        if (connect(controlSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(controlSocket_);
-            controlSocket_ = -1;
-            return "";
-        }
-    }
-    std::string out = line + "\n";
-    if (send(controlSocket_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return "";
-    std::string reply;
-    while (reply.find('\n') == std::string::npos) {
-        pollfd in{controlSocket_, POLLIN, 0};
-        if (poll(&in, 1, 5000) <= 0) return "";
-        char buffer[8192];
-        ssize_t n = recv(controlSocket_, buffer, sizeof buffer, 0);
-        if (n <= 0) return "";
-        reply.append(buffer, static_cast<size_t>(n));
-    }
-    return reply.substr(0, reply.find('\n'));
-}
+std::string SimulatedRobot::command(const std::string& line) { return control_->request(line); }
 
 nlohmann::json SimulatedRobot::state() {
     std::string line = command("state");

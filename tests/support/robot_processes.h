@@ -6,12 +6,17 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/process.h"
 
 namespace testing_support {
+
+// The environment of a headless halvoran on the serial device, with a runtime folder of its own
+// so that its single-instance lock does not meet another Halvoran running on this machine.
+std::vector<std::string> headlessHalvoranEnvironment(const std::string& device, const std::string& runtimeDir);
 
 class SimulatedRobot {
 public:
@@ -49,10 +54,10 @@ public:
     const std::string& com2Link() const { return com2_; }
 
 private:
-    std::string dir_, link_, com2_, control_, trace_;
+    std::string dir_, link_, com2_, controlPath_, trace_;
+    std::unique_ptr<LineClient> control_;
     ChildProcess simulator_;
     ChildProcess halvoran_;
-    int controlSocket_ = -1;
 };
 
 }  // namespace testing_support

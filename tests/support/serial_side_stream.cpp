@@ -6,6 +6,7 @@
 
 #include "app/control_state.h"
 #include "app/halvoran.h"
+#include "app/program_objects.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
 #include "net/tcp_endpoint.h"
@@ -164,10 +165,8 @@ SerialSideOutcome runSerialSide(const uint8_t* data, size_t size) {
     vt::reset(30, 0);
     resetControlState();
     vt::attach("COM1:", &far);
-    control.serialPort = new SerialPort("COM1:");
-    control.commandEndpoint = new TcpEndpoint(5000);
-    control.imageEndpoint = new TcpEndpoint(5001);
-    control.trackingEndpoint = new TcpEndpoint(5002);
+    openSerialPort();
+    makeEndpoints();
     const int client = vt::connectClient(5000);
     vt::connectClient(5001);
     vt::connectClient(5002);
@@ -228,11 +227,7 @@ SerialSideOutcome runSerialSide(const uint8_t* data, size_t size) {
                          (control.driveStopped ? "stopped" : "running");
     }
 
-    if (serving) control.serialPort->close();
-    delete control.serialPort;
-    delete control.commandEndpoint;
-    delete control.imageEndpoint;
-    delete control.trackingEndpoint;
+    releaseProgramObjects();  // shutdown has released the port when the program ended
     resetControlState();
     vt::attach("COM1:", nullptr);
     return outcome;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/control_state.h"
+#include "app/program_objects.h"
 #include "link/serial_port.h"
 #include "net/tcp_endpoint.h"
 #include "protocol/framing.h"
@@ -14,24 +15,16 @@ VirtualSystem::VirtualSystem(vt::FarEnd* com1, int minute, int second) {
     vt::reset(minute, second);
     resetControlState();
     vt::attach("COM1:", com1);
-    control.serialPort = new SerialPort("COM1:");
+    if (!openSerialPort()) ADD_FAILURE() << "COM1: did not open";
 }
 
 VirtualSystem::~VirtualSystem() {
-    if (control.serialPort != nullptr) {
-        control.serialPort->close();
-        delete control.serialPort;
-    }
-    delete control.commandEndpoint;
-    delete control.imageEndpoint;
-    delete control.trackingEndpoint;
+    releaseProgramObjects();
     resetControlState();
 }
 
 void VirtualSystem::connectClients() {
-    control.commandEndpoint = new TcpEndpoint(5000);
-    control.imageEndpoint = new TcpEndpoint(5001);
-    control.trackingEndpoint = new TcpEndpoint(5002);
+    ASSERT_TRUE(makeEndpoints());
     commandClient = vt::connectClient(5000);
     imageClient = vt::connectClient(5001);
     trackingClient = vt::connectClient(5002);

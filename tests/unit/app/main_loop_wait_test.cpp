@@ -13,13 +13,13 @@
 #include "sim/robot.h"
 #include "tests/support/sim_far_end.h"
 #include "tests/support/test_support.h"
+#include "tests/support/virtual_program.h"
 #include "tests/support/virtual_system.h"
 #include "tests/unit/motion/motion_rig.h"
 
 using testing_support::bytesOf;
 using testing_support::decodeReplies;
 using testing_support::framed;
-using testing_support::hex;
 using testing_support::waitUntil;
 
 namespace {
@@ -41,37 +41,11 @@ bool writtenAt(const std::vector<uint8_t>& bytes, uint64_t fromUs, uint64_t& atU
     return false;
 }
 
-constexpr const char* kShutdownBytes = "04 05 3F 01 00 00 00 02 03 1F 00 00 02 03 1F 01 00 02 03 1F 02 00 02 03 1F 03 00";
-
-class MainLoopWaitTest : public ::testing::Test {
+class MainLoopWaitTest : public ::testing::Test, protected testing_support::RobotProgram {
 protected:
-    void SetUp() override {
-        vt::reset(10, 0);
-        resetControlState();
-        vt::attach("COM1:", &far);
-    }
-    void TearDown() override {
-        if (client.joinable()) client.join();
-        delete control.commandEndpoint;
-        delete control.imageEndpoint;
-        delete control.trackingEndpoint;
-        resetControlState();
-    }
-    void connectAll() {
-        waitUntil([&] { return (command = vt::connectClient(5000)) >= 0; });
-        waitUntil([&] { return (image = vt::connectClient(5001)) >= 0; });
-        waitUntil([&] { return (tracking = vt::connectClient(5002)) >= 0; });
-    }
-    bool shutDown() {
-        std::string all = hex(vt::written("COM1:"));
-        return all.size() >= std::string(kShutdownBytes).size() &&
-               all.compare(all.size() - std::string(kShutdownBytes).size(), std::string::npos, kShutdownBytes) == 0;
-    }
-
-    sim::Robot robot;
-    SimFarEnd far{robot};
-    std::thread client;
-    int command = -1, image = -1, tracking = -1;
+    int& command = program.command;
+    int& image = program.image;
+    int& tracking = program.tracking;
 };
 
 struct DueCase {
@@ -93,8 +67,8 @@ TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
     vt::waitsMoveTime(true);
     uint64_t commandAtUs = 0, waitsBefore = 0, waitsAfter = 0, dueAtUs = 0;
     bool due = false;
-    client = std::thread([&] {
-        connectAll();
+    const int exitCode = program.run([&] {
+        program.connectAll();
         waitUntil([] { return vt::mainLoopWaiting(); });  // idle: nothing armed, no time limit
         commandAtUs = vt::nowUs();
         vt::setClock(20, 0);  // the reading changes at whole seconds from here
@@ -105,8 +79,7 @@ TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
         waitsAfter = vt::mainLoopWaits();
         vt::clientSend(command, {0xFF, 0x36});
     });
-    EXPECT_EQ(WinMain(1), 0);
-    client.join();
+    EXPECT_EQ(exitCode, 0);
     ASSERT_TRUE(due) << row.name << ": never sent";
     EXPECT_EQ(decodeReplies(vt::clientReceived(command)).at(0).at(0), 0) << row.name;
     const uint64_t dueUs = static_cast<uint64_t>(row.dueAfterSeconds) * 1000000;
@@ -132,8 +105,8 @@ class WaitEndedBy : public MainLoopWaitTest, public ::testing::WithParamInterfac
 TEST_P(WaitEndedBy, TheNextPassEndsTheProgram) {
     uint64_t waitsBefore = 0;
     bool ended = false;
-    client = std::thread([&] {
-        connectAll();
+    const int exitCode = program.run([&] {
+        program.connectAll();
         waitUntil([] { return vt::mainLoopWaiting(); });
         waitsBefore = vt::mainLoopWaits();
         switch (GetParam()) {
@@ -143,11 +116,10 @@ TEST_P(WaitEndedBy, TheNextPassEndsTheProgram) {
             case Ending::ResetTracking: vt::clientReset(tracking); break;
             case Ending::KillPrompt: vt::confirmKillPrompt(); break;
         }
-        ended = waitUntil([this] { return shutDown(); });
+        ended = waitUntil([] { return testing_support::robotStoppedLast(); });
         if (!ended) vt::clientClose(command);  // let the program end all the same
     });
-    EXPECT_EQ(WinMain(1), 0);
-    client.join();
+    EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(ended) << "the wait went on";
     EXPECT_EQ(vt::mainLoopWaits(), waitsBefore) << "another wait began before the program ended";
     EXPECT_TRUE(control.quitRequested.load());

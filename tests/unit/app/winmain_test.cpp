@@ -13,11 +13,13 @@
 #include "net/tcp_endpoint.h"
 #include "tests/support/scripted_device.h"
 #include "tests/support/test_support.h"
+#include "tests/support/virtual_program.h"
 #include "tests/support/virtual_system.h"
 
 using testing_support::bytesOf;
-using testing_support::decodeReplies;
+using testing_support::endsWith;
 using testing_support::hex;
+using testing_support::kShutdownBytes;
 using testing_support::waitUntil;
 
 namespace {
@@ -37,57 +39,25 @@ std::string initBytes() {
 }
 constexpr const char* kShutdownTrace =
     "04 05 3F 01 00 00 00 (10) 02 03 1F 00 00 (10) 02 03 1F 01 00 (10) 02 03 1F 02 00 (10) 02 03 1F 03 00 (10)";
-constexpr const char* kShutdownBytes = "04 05 3F 01 00 00 00 02 03 1F 00 00 02 03 1F 01 00 02 03 1F 02 00 02 03 1F 03 00";
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // The last part of a long trace, for failure messages.
 std::string tail(const std::string& text) { return text.size() > 300 ? text.substr(text.size() - 300) : text; }
 
-// Connects a virtual client to a port as soon as Halvoran listens on it.
-int connectWhenListening(uint16_t port) {
-    int client = -1;
-    waitUntil([&] { return (client = vt::connectClient(port)) >= 0; });
-    return client;
-}
-
 class WinMainTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        vt::reset(10, 0);
-        resetControlState();
-        vt::attach("COM1:", &device);
-    }
-    void TearDown() override {
-        if (client.joinable()) client.join();
-        // The program keeps its endpoints for the whole run; the test releases them.
-        delete control.commandEndpoint;
-        delete control.imageEndpoint;
-        delete control.trackingEndpoint;
-        resetControlState();
-    }
-    // Runs WinMain on this (the clock) thread while `script` plays the client on another.
-    int run(std::function<void()> script) {
-        client = std::thread(std::move(script));
-        return WinMain(1);
-    }
-    void connectAll() {
-        command = connectWhenListening(5000);
-        image = connectWhenListening(5001);
-        tracking = connectWhenListening(5002);
-    }
-    std::vector<std::vector<uint8_t>> replies() { return decodeReplies(vt::clientReceived(command)); }
+    int run(std::function<void()> script) { return program.run(std::move(script)); }
+    std::vector<std::vector<uint8_t>> replies() { return program.commandReplies(); }
 
     testing_support::ScriptedDevice device;
-    std::thread client;
-    int command = -1, image = -1, tracking = -1;
+    testing_support::VirtualProgram program{&device};
+    int& command = program.command;
+    int& image = program.image;
+    int& tracking = program.tracking;
 };
 
 TEST_F(WinMainTest, StartsUpServesAndEndsOnTheQuitEscape) {
     int exitCode = run([this] {
-        connectAll();
+        program.connectAll();
         vt::clientSend(command, bytesOf("FF 38 74 74 FF 37"));
         waitUntil([this] { return replies().size() == 1; });
         vt::clientSend(command, bytesOf("FF 38 74 74 FF 37 FF 36 FF 38 74 74 FF 37"));
@@ -108,7 +78,7 @@ TEST_F(WinMainTest, StartsUpServesAndEndsOnTheQuitEscape) {
 
 TEST_F(WinMainTest, ShutdownFromTheCameraChannelSelectsTheControllerBeforeStoppingEverything) {
     int exitCode = run([this] {
-        connectAll();
+        program.connectAll();
         // A 'P' that the silent drive module does not answer: the link counts as on the camera
         // channel from then on.
         vt::clientSend(command, bytesOf("FF 38 50 00 00 00 00 00 00 50 FF 37"));
@@ -124,10 +94,10 @@ TEST_F(WinMainTest, ShutdownFromTheCameraChannelSelectsTheControllerBeforeStoppi
 
 TEST_F(WinMainTest, PacketsSentBeforeTheOtherPortsConnectAreServedInOrderAfterwards) {
     int exitCode = run([this] {
-        command = connectWhenListening(5000);
+        command = testing_support::connectWhenListening(5000);
         vt::clientSend(command, bytesOf("FF 38 74 74 FF 37 FF 38 05 FF 37"));
-        image = connectWhenListening(5001);
-        tracking = connectWhenListening(5002);
+        image = testing_support::connectWhenListening(5001);
+        tracking = testing_support::connectWhenListening(5002);
         waitUntil([this] { return replies().size() == 2; });
         vt::clientSend(command, bytesOf("FF 36"));
     });
@@ -137,7 +107,7 @@ TEST_F(WinMainTest, PacketsSentBeforeTheOtherPortsConnectAreServedInOrderAfterwa
 
 TEST_F(WinMainTest, BytesOnTheImageAndTrackingPortsAreThrownAway) {
     int exitCode = run([this] {
-        connectAll();
+        program.connectAll();
         vt::clientSend(image, bytesOf("FF 38 74 74 FF 37"));
         vt::clientSend(tracking, bytesOf("FF 38 74 74 FF 37"));
         vt::clientSend(command, bytesOf("FF 38 05 FF 37"));
@@ -155,7 +125,7 @@ class LostClientTest : public WinMainTest, public ::testing::WithParamInterface<
 TEST_P(LostClientTest, ClosingOrResettingAnyOnePortEndsTheProgram) {
     int which = GetParam();
     int exitCode = run([this, which] {
-        connectAll();
+        program.connectAll();
         int clients[3] = {command, image, tracking};
         if (which < 3) {
             vt::clientClose(clients[which]);
@@ -165,7 +135,7 @@ TEST_P(LostClientTest, ClosingOrResettingAnyOnePortEndsTheProgram) {
     });
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(control.quitRequested.load());
-    EXPECT_TRUE(endsWith(hex(vt::written("COM1:")), kShutdownBytes));  // the robot is stopped
+    EXPECT_TRUE(testing_support::robotStoppedLast());  // the robot is stopped
     EXPECT_FALSE(control.commandEndpoint->connected.load());
     EXPECT_FALSE(control.imageEndpoint->connected.load());
     EXPECT_FALSE(control.trackingEndpoint->connected.load());
@@ -187,7 +157,7 @@ TEST_P(VanishedClientTest, EndsTheProgramWithTheRobotStopped) {
     const Vanish row = GetParam();
     bool watched = false;
     int exitCode = run([this, row, &watched] {
-        connectAll();
+        program.connectAll();
         // Timeout 0 and a speed: nothing but the lost connection will stop this drive.
         vt::clientSend(command, bytesOf("FF 38 50 00 14 00 00 00 03 67 FF 37"));
         waitUntil([this] { return replies().size() == 1; });  // all three accepted by now
@@ -201,7 +171,7 @@ TEST_P(VanishedClientTest, EndsTheProgramWithTheRobotStopped) {
     EXPECT_TRUE(watched);
     EXPECT_EQ(control.driveTimeout, 0);
     EXPECT_NE(hex(vt::written("COM1:")).find("04 04 3E 01 FE 3A"), std::string::npos);  // speed 20 went out
-    EXPECT_TRUE(endsWith(hex(vt::written("COM1:")), kShutdownBytes));
+    EXPECT_TRUE(testing_support::robotStoppedLast());
     EXPECT_TRUE(control.quitRequested.load());
 }
 
@@ -226,7 +196,7 @@ TEST_F(WinMainTest, TheKillPromptWhileWaitingForClientsSkipsTheRest) {
 
 TEST_F(WinMainTest, TheKillPromptWhileServingEndsTheProgram) {
     int exitCode = run([this] {
-        connectAll();
+        program.connectAll();
         vt::clientSend(command, bytesOf("FF 38 74 74 FF 37"));
         waitUntil([this] { return replies().size() == 1; });  // the main loop runs
         vt::confirmKillPrompt();
@@ -256,7 +226,7 @@ TEST_F(WinMainTest, WithoutAKillThreadTheProgramStillServesAndEnds) {
     vt::failNext(vt::Failure::ThreadStart);  // the reader thread
     vt::failNext(vt::Failure::ThreadStart);  // the kill thread
     int exitCode = run([this] {
-        connectAll();
+        program.connectAll();
         vt::clientSend(command, bytesOf("FF 36"));
     });
     EXPECT_EQ(exitCode, 0);

@@ -11,6 +11,7 @@
 #include "net/tcp_endpoint.h"
 #include "tests/support/sim_far_end.h"
 #include "tests/support/test_support.h"
+#include "tests/support/virtual_program.h"
 #include "tests/support/virtual_system.h"
 #include "tests/unit/motion/motion_rig.h"
 
@@ -20,45 +21,15 @@ using testing_support::waitUntil;
 
 namespace {
 
-class MainLoopMotionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        vt::reset(10, 0);
-        resetControlState();
-        vt::attach("COM1:", &far);
-    }
-    void TearDown() override {
-        if (client.joinable()) client.join();
-        delete control.commandEndpoint;
-        delete control.imageEndpoint;
-        delete control.trackingEndpoint;
-        resetControlState();
-    }
-    template <typename F>
-    bool robotState(F read) {
-        std::lock_guard<std::mutex> hold(far.mutex());
-        return read(robot);
-    }
-    // Waits (bounded, in real time) until the robot shows what `read` asks for.
-    template <typename F>
-    bool robotBecomes(F read) {
-        return waitUntil([&] { return robotState(read); });
-    }
-
-    sim::Robot robot;
-    SimFarEnd far{robot};
-    std::thread client;
-};
+class MainLoopMotionTest : public ::testing::Test, protected testing_support::RobotProgram {};
 
 TEST_F(MainLoopMotionTest, IdleTimeOutsStopTheRobotAcrossTheHourAndShutdownStopsTheRest) {
     bool servo1OffAtSecondOne = false, driveRanAtSecondOne = false, driveStoppedAtSecondFour = false;
     bool servo0OnAtSecondFour = false, servo0OffAtSecondFive = false;
     std::vector<std::vector<uint8_t>> replies;
-    client = std::thread([&] {
-        int command = -1, image = -1, tracking = -1;
-        waitUntil([&] { return (command = vt::connectClient(5000)) >= 0; });
-        waitUntil([&] { return (image = vt::connectClient(5001)) >= 0; });
-        waitUntil([&] { return (tracking = vt::connectClient(5002)) >= 0; });
+    const int exitCode = program.run([&] {
+        program.connectAll();
+        const int command = program.command;
         // A first 'P' that does nothing: once it is answered, the main loop runs and the
         // virtual clock no longer races ahead in the wait for the clients.
         vt::clientSend(command, framed(motion_test::drivePacket(0, 0, 0, 0, 0, 0)));
@@ -82,8 +53,7 @@ TEST_F(MainLoopMotionTest, IdleTimeOutsStopTheRobotAcrossTheHourAndShutdownStops
         vt::clientSend(command, {0xFF, 0x36});
         replies = decodeReplies(vt::clientReceived(command));
     });
-    EXPECT_EQ(WinMain(1), 0);
-    client.join();
+    EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(servo1OffAtSecondOne);
     EXPECT_TRUE(driveRanAtSecondOne);
     EXPECT_TRUE(driveStoppedAtSecondFour);
