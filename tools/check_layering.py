@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the build's layering against the sources.
 
-    check_layering.py BUILD/layering.txt SOURCE_DIR
+    check_layering.py BUILD/layering.txt SOURCE_DIR [--doc docs/ARCHITECTURE.md]
 
 layering.txt (written by tools/layering.cmake) has one line per target: name, type, sources and
 linked libraries, separated by tabs (lists by ';'). The check fails, naming each fault, when
@@ -13,6 +13,9 @@ linked libraries, separated by tabs (lists by ';'). The check fails, naming each
     targets aside) includes a header of the tree that no library holds, or one of a library that
     its target does not link, directly or through the libraries it links.
 A library holds the headers it lists and the header beside each of its .cpp files (x.h for x.cpp).
+With --doc it also fails when the link graph that the page draws (the lines "target -> links"
+between its two link-graph markers) is not the build's: a target of the system missing on either
+side, or other links than the target's links to the project's own targets.
 """
 
 import os
@@ -178,13 +181,63 @@ def check(targets, source_dir, read=None, exists=None):
     return errors
 
 
+DOC_BEGIN = "<!-- link graph: begin -->"
+DOC_END = "<!-- link graph: end -->"
+
+
+def parse_doc_graph(text):
+    """The graph a page draws: target -> its links, from "name -> a b c" lines between the markers
+    (text after '#' is a remark). None when the page has no markers."""
+    if DOC_BEGIN not in text or DOC_END not in text:
+        return None
+    block = text.split(DOC_BEGIN, 1)[1].split(DOC_END, 1)[0]
+    graph = {}
+    for line in block.splitlines():
+        line = line.split("#", 1)[0].strip()
+        if "->" not in line:
+            continue
+        name, links = line.split("->", 1)
+        graph.setdefault(name.strip(), []).extend(links.split())
+    return graph
+
+
+def check_doc(targets, graph, source_dir):
+    """The differences between the drawn graph and the build's, for the system's targets (those
+    of tests, benchmarks and fuzz targets are not drawn)."""
+    source_dir = os.path.normpath(source_dir)
+    if graph is None:
+        return ["the page has no link graph between its markers"]
+    drawn_targets = {name: t for name, t in targets.items()
+                     if not t.sources or is_checked(t, source_dir)}
+    errors = []
+    for name in sorted(set(drawn_targets) - set(graph)):
+        errors.append(f"the page does not draw {name}")
+    for name in sorted(set(graph) - set(drawn_targets)):
+        errors.append(f"the page draws {name}, which the build does not have")
+    for name in sorted(set(graph) & set(drawn_targets)):
+        built = {link for link in drawn_targets[name].links if link in targets}
+        drawn = set(graph[name])
+        if drawn != built:
+            missing = " ".join(sorted(built - drawn)) or "-"
+            extra = " ".join(sorted(drawn - built)) or "-"
+            errors.append(f"the page draws {name} with other links: not drawn {missing}; not built {extra}")
+    return errors
+
+
 def main(argv):
+    doc = None
+    if len(argv) == 5 and argv[3] == "--doc":
+        doc = argv[4]
+        argv = argv[:3]
     if len(argv) != 3:
         print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
         return 2
     with open(argv[1], encoding="utf-8") as manifest:
         targets = parse_manifest(manifest.read())
     errors = check(targets, argv[2])
+    if doc is not None:
+        with open(doc, encoding="utf-8") as page:
+            errors += [f"{os.path.basename(doc)}: {e}" for e in check_doc(targets, parse_doc_graph(page.read()), argv[2])]
     for error in errors:
         print(error)
     checked = sum(1 for t in targets.values() if is_checked(t, os.path.normpath(argv[2])))

@@ -77,6 +77,34 @@ class LayeringCheck(unittest.TestCase):
                 else:
                     self.assertTrue(any(fault in e for e in errors), errors)
 
+    def test_drawn_graph(self):
+        targets = layering.parse_manifest("\n".join(
+            "\t".join([name, kind, ";".join(f"{ROOT}/{s}" for s in sources), ";".join(links)])
+            for name, kind, sources, links in SOUND) + "\n")
+        sound = "wire ->\nstate -> wire\nprogram -> state wire  # and threads\nexe -> program\n"
+        rows = [
+            # (what, the page's graph; None: no markers, the fault's words; None: sound)
+            ("the build's graph", sound, None),
+            ("remarks and external libraries are not links", sound.replace("exe -> program", "exe -> program # GTK 3"),
+             None),
+            ("no graph on the page", None, "the page has no link graph"),
+            ("a library left out", sound.replace("state -> wire\n", ""), "the page does not draw state"),
+            ("a library the build does not have", sound + "old ->\n", "the page draws old, which the build does not"),
+            ("a link missing", sound.replace("program -> state wire", "program -> state"),
+             "the page draws program with other links: not drawn wire; not built -"),
+            ("a link too many", sound.replace("exe -> program", "exe -> program wire"),
+             "the page draws exe with other links: not drawn -; not built wire"),
+            ("test folders are not drawn", sound + "helper ->\n", "the page draws helper"),
+        ]
+        for what, graph, fault in rows:
+            with self.subTest(what):
+                page = None if graph is None else f"x\n{layering.DOC_BEGIN}\n```\n{graph}```\n{layering.DOC_END}\n"
+                errors = layering.check_doc(targets, None if page is None else layering.parse_doc_graph(page), ROOT)
+                if fault is None:
+                    self.assertEqual(errors, [])
+                else:
+                    self.assertTrue(any(fault in e for e in errors), errors)
+
     def test_folder_markers_are_not_links(self):
         text = "a\tSTATIC_LIBRARY\t\t::@(0x1);b;::@\nb\tSTATIC_LIBRARY\t\t\n"
         self.assertEqual(layering.parse_manifest(text)["a"].links, ["b"])
