@@ -67,8 +67,8 @@ struct Bridge {
         if (pid == 0) {
             dup2(out[1], 1);
             close(out[0]);
-            execl(HALVORAN_BRIDGE_BIN, HALVORAN_BRIDGE_BIN, "--halvoran", "127.0.0.1", "--listen", "127.0.0.1:0", "--http",
-                  "off", static_cast<char*>(nullptr));
+            execl(HALVORAN_BRIDGE_BIN, HALVORAN_BRIDGE_BIN, "--halvoran", "127.0.0.1", "--listen", "127.0.0.1:0",
+                  "--http", "off", static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -123,9 +123,9 @@ struct Viewer {
         }));
         ws.handshake("127.0.0.1", "/");
         ws.text(true);
-        ws.write(asio::buffer(nlohmann::json{{"op", "subscribe"},
-                                             {"subscriptions", {{{"id", 1}, {"channelId", trackingChannel}}}}}
-                                  .dump()));
+        ws.write(asio::buffer(
+            nlohmann::json{{"op", "subscribe"}, {"subscriptions", {{{"id", 1}, {"channelId", trackingChannel}}}}}
+                .dump()));
         reader = std::thread([this] {
             beast::flat_buffer buffer;
             for (;;) {
@@ -138,7 +138,8 @@ struct Viewer {
                     auto message = nlohmann::json::parse(data.substr(13), nullptr, false);
                     if (message.is_object() && message.contains("pixels")) {
                         std::lock_guard lock(mutex);
-                        arrivals.emplace_back(message["pixels"].get<int>() * 256 + message["confidence"].get<int>(), now);
+                        arrivals.emplace_back(message["pixels"].get<int>() * 256 + message["confidence"].get<int>(),
+                                              now);
                     }
                 }
                 buffer.consume(buffer.size());
@@ -229,10 +230,11 @@ int main() {
             last.push_back(worst);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        std::printf("%2d subscriber(s), %d reports: each message median %.0f us, p99 %.0f us; "
-                    "the last subscriber's median %.0f us, p99 %.0f us\n",
-                    subscribers, REPORTS, percentile(each, 0.5), percentile(each, 0.99), percentile(last, 0.5),
-                    percentile(last, 0.99));
+        std::printf(
+            "%2d subscriber(s), %d reports: each message median %.0f us, p99 %.0f us; "
+            "the last subscriber's median %.0f us, p99 %.0f us\n",
+            subscribers, REPORTS, percentile(each, 0.5), percentile(each, 0.99), percentile(last, 0.5),
+            percentile(last, 0.99));
 
         if (subscribers == 10) {
             for (double rate : {25.0 / 3.0, 1000.0}) {
@@ -248,8 +250,8 @@ int main() {
                 }
                 double wall = std::chrono::duration<double>(Clock::now() - start).count();
                 double cpu = bridge.cpuSeconds() - cpu0;
-                std::printf("10 subscribers, %.1f reports/s for %.0f s: the bridge used %.2f %% of one CPU\n", rate, wall,
-                            100.0 * cpu / wall);
+                std::printf("10 subscribers, %.1f reports/s for %.0f s: the bridge used %.2f %% of one CPU\n", rate,
+                            wall, 100.0 * cpu / wall);
             }
         }
         for (auto& v : viewers) v->close();
@@ -258,7 +260,8 @@ int main() {
     {
         double cpu0 = bridge.cpuSeconds();
         std::this_thread::sleep_for(std::chrono::seconds(3));
-        std::printf("idle, no viewers: the bridge used %.2f %% of one CPU\n", 100.0 * (bridge.cpuSeconds() - cpu0) / 3.0);
+        std::printf("idle, no viewers: the bridge used %.2f %% of one CPU\n",
+                    100.0 * (bridge.cpuSeconds() - cpu0) / 3.0);
     }
     // Halvoran's session ends first, so that the bridge does not wait for answers as it stops.
     for (int s : halvoran) close(s);

@@ -53,11 +53,13 @@ public:
         dir_ = testing_support::makeTempDir("halvoran-bench-drive");
         const std::string link = dir_ + "/com1", out = dir_ + "/sim.out";
         if (!sim_.start({HALVORAN_SIM_BIN, "--link", link, "--no-com2"}, {}, dir_ + "/sim.err", out) ||
-            !testing_support::waitUntil([&] { return testing_support::readFile(out).find("ready\n") != std::string::npos; })) {
+            !testing_support::waitUntil(
+                [&] { return testing_support::readFile(out).find("ready\n") != std::string::npos; })) {
             error = "halvoran-sim did not start: " + testing_support::readFile(dir_ + "/sim.err");
             return false;
         }
-        if (!halvoran_.start({HALVORAN_BIN}, {"HALVORAN_COM1=" + link, "HALVORAN_HEADLESS=1"}, dir_ + "/halvoran.err")) {
+        if (!halvoran_.start({HALVORAN_BIN}, {"HALVORAN_COM1=" + link, "HALVORAN_HEADLESS=1"},
+                             dir_ + "/halvoran.err")) {
             error = "halvoran did not start";
             return false;
         }

@@ -219,8 +219,9 @@ void measureTracking(bool spin, Figures& f) {
         if (b.byte == 0xFF) bytes.clear();
         bytes.push_back(b.byte);
         if (bytes.size() == 10 && bytes[0] == 0xFF && bytes[1] == 'M') {
-            packets.push_back({b.tUs, {bytes[2], bytes[3], static_cast<uint8_t>(bytes[6] - bytes[4]),
-                                       static_cast<uint8_t>(bytes[7] - bytes[5]), bytes[8], bytes[9]}});
+            packets.push_back({b.tUs,
+                               {bytes[2], bytes[3], static_cast<uint8_t>(bytes[6] - bytes[4]),
+                                static_cast<uint8_t>(bytes[7] - bytes[5]), bytes[8], bytes[9]}});
             bytes.clear();
         }
     }

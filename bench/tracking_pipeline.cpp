@@ -88,8 +88,9 @@ std::vector<SentPacket> packetsInTrace(const std::string& trace) {
         if (b == 0xFF) bytes.clear();
         bytes.push_back(b);
         if (bytes.size() == 10 && bytes[0] == 0xFF && bytes[1] == 'M') {
-            packets.push_back({t, {bytes[2], bytes[3], static_cast<uint8_t>(bytes[6] - bytes[4]),
-                                   static_cast<uint8_t>(bytes[7] - bytes[5]), bytes[8], bytes[9]}});
+            packets.push_back({t,
+                               {bytes[2], bytes[3], static_cast<uint8_t>(bytes[6] - bytes[4]),
+                                static_cast<uint8_t>(bytes[7] - bytes[5]), bytes[8], bytes[9]}});
             bytes.clear();
         }
     }
@@ -290,8 +291,8 @@ void BM_TrackingParserRate(benchmark::State& state) {
             std::vector<uint8_t> batch;
             while (n < kPackets) {
                 // Everything due by now (offered rate), or a batch of 100 (as fast as possible).
-                uint32_t due = offered > 0 ? static_cast<uint32_t>((monotonicUs() - start) * offered / 1e6) + 1
-                                           : n + 100;
+                uint32_t due =
+                    offered > 0 ? static_cast<uint32_t>((monotonicUs() - start) * offered / 1e6) + 1 : n + 100;
                 due = std::min(due, kPackets);
                 batch.clear();
                 for (; n < due; ++n) {

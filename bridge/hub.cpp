@@ -97,7 +97,8 @@ Hub::Hub(ClientSink& clients, CommandSink& commands, std::string serverName, std
 
 uint64_t Hub::nowNs() {
     return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
 }
 
 void Hub::open(ClientId client, const std::string& name) {
@@ -250,9 +251,9 @@ void Hub::handleBinary(ClientId client, std::string_view data) {
         Clock::time_point now = clock_();
         auto before = arbiter_.holder(now);
         if (!arbiter_.onDrive(client, command, now)) {
-            clients_.sendText(client, statusJson(STATUS_WARNING,
-                                                 "the drive is held by client " + std::to_string(before.value_or(0)),
-                                                 "halvoran.drive-held"));
+            clients_.sendText(
+                client, statusJson(STATUS_WARNING, "the drive is held by client " + std::to_string(before.value_or(0)),
+                                   "halvoran.drive-held"));
             return;
         }
         if (command.stop && before && *before != client) {
@@ -267,7 +268,8 @@ void Hub::handleBinary(ClientId client, std::string_view data) {
 }
 
 void Hub::replyLocked(ClientId client, const Command& command, const std::string& why) {
-    publishLocked(REPLY_CHANNEL, replyJson(client, topicOf(command.kind), false, std::nullopt, std::nullopt, why, nowNs()).dump(),
+    publishLocked(REPLY_CHANNEL,
+                  replyJson(client, topicOf(command.kind), false, std::nullopt, std::nullopt, why, nowNs()).dump(),
                   nowNs());
 }
 

@@ -39,10 +39,9 @@ public:
 };
 
 // One driver at a time. The first client that gives a speed holds the drive until it stops, goes
-// away, or sends nothing on the drive topic for HOLD_TIME. A stop is taken from anyone. While the holder's last message is
-// younger than REPEAT_WHILE, its speed is sent again every REPEAT_EVERY; once it is older, the
-// drive is stopped (a tool that died must not leave the robot running, even in a mode where
-// Halvoran's own drive timeout does not run).
+// away, or sends nothing on the drive topic for HOLD_TIME. A stop is taken from anyone. While the holder's last message
+// is younger than REPEAT_WHILE, its speed is sent again every REPEAT_EVERY; once it is older, the drive is stopped (a
+// tool that died must not leave the robot running, even in a mode where Halvoran's own drive timeout does not run).
 class DriveArbiter {
 public:
     static constexpr auto HOLD_TIME = std::chrono::seconds(2);

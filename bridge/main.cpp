@@ -45,9 +45,11 @@ int main(int argc, char** argv) {
 
     CLI::App app{"halvoran-bridge: Halvoran for many viewers and one driver, over the Foxglove WebSocket protocol"};
     app.add_option("--halvoran", host, "Halvoran's host (env HALVORAN_HOST)")->capture_default_str();
-    app.add_option("--listen", listen, "ADDR:PORT of the WebSocket (env HALVORAN_BRIDGE_LISTEN)")->capture_default_str();
-    app.add_option("--http", httpListen, "ADDR:PORT of the web dashboard and its WebSocket at /ws, or \"off\" "
-                                         "(env HALVORAN_BRIDGE_HTTP)")
+    app.add_option("--listen", listen, "ADDR:PORT of the WebSocket (env HALVORAN_BRIDGE_LISTEN)")
+        ->capture_default_str();
+    app.add_option("--http", httpListen,
+                   "ADDR:PORT of the web dashboard and its WebSocket at /ws, or \"off\" "
+                   "(env HALVORAN_BRIDGE_HTTP)")
         ->capture_default_str();
     app.add_option("--web", webDir, "the dashboard's folder (env HALVORAN_WEB)");
     app.add_flag("--version", version, "print the version and end");

@@ -58,8 +58,9 @@ bool intField(const json& object, const char* name, int low, int high, std::opti
         error = std::string("\"") + name + "\" must be an integer";
         return false;
     }
-    long long value = it->is_number_unsigned() ? static_cast<long long>(std::min<uint64_t>(it->get<uint64_t>(), INT64_MAX))
-                                               : it->get<long long>();
+    long long value = it->is_number_unsigned()
+                          ? static_cast<long long>(std::min<uint64_t>(it->get<uint64_t>(), INT64_MAX))
+                          : it->get<long long>();
     if (value < low || value > high) {
         error = std::string("\"") + name + "\" must be within " + std::to_string(low) + ".." + std::to_string(high) +
                 ", not " + std::to_string(value);
@@ -94,8 +95,9 @@ bool intArray(const json& value, const char* name, size_t count, int low, int hi
             error = std::string("\"") + name + "\" must hold integers only";
             return false;
         }
-        long long v = item.is_number_unsigned() ? static_cast<long long>(std::min<uint64_t>(item.get<uint64_t>(), INT64_MAX))
-                                                : item.get<long long>();
+        long long v = item.is_number_unsigned()
+                          ? static_cast<long long>(std::min<uint64_t>(item.get<uint64_t>(), INT64_MAX))
+                          : item.get<long long>();
         if (v < low || v > high) {
             error = std::string("\"") + name + "\" values must be within " + std::to_string(low) + ".." +
                     std::to_string(high);
@@ -258,9 +260,7 @@ std::string messageDataFrame(uint32_t subscriptionId, uint64_t timeNs, std::stri
     return frame;
 }
 
-json timeJson(uint64_t timeNs) {
-    return json{{"sec", timeNs / 1000000000ULL}, {"nsec", timeNs % 1000000000ULL}};
-}
+json timeJson(uint64_t timeNs) { return json{{"sec", timeNs / 1000000000ULL}, {"nsec", timeNs % 1000000000ULL}}; }
 
 const char* topicOf(Command::Kind kind) {
     switch (kind) {
@@ -336,8 +336,9 @@ json annotationsJson(const halvoran_client::TrackReport& r, uint64_t timeNs) {
         double cy = r.middleY - 0.5;
         double halfW = r.width;  // the width doubles with the picture
         double halfH = r.height / 2.0;
-        json corners = json::array({json{{"x", cx - halfW}, {"y", cy - halfH}}, json{{"x", cx + halfW}, {"y", cy - halfH}},
-                                    json{{"x", cx + halfW}, {"y", cy + halfH}}, json{{"x", cx - halfW}, {"y", cy + halfH}}});
+        json corners =
+            json::array({json{{"x", cx - halfW}, {"y", cy - halfH}}, json{{"x", cx + halfW}, {"y", cy - halfH}},
+                         json{{"x", cx + halfW}, {"y", cy + halfH}}, json{{"x", cx - halfW}, {"y", cy + halfH}}});
         points.push_back({{"timestamp", timeJson(timeNs)},
                           {"type", 2},
                           {"points", corners},
@@ -429,7 +430,9 @@ json replyJson(uint32_t clientId, const std::string& topic, bool ok, std::option
 }
 
 json frameProgressJson(size_t received, size_t expected, bool done, const std::optional<std::string>& error) {
-    return json{{"received", received}, {"expected", expected}, {"done", done},
+    return json{{"received", received},
+                {"expected", expected},
+                {"done", done},
                 {"error", error ? json(*error) : json(nullptr)}};
 }
 
@@ -440,7 +443,8 @@ void enqueueCommand(std::deque<Command>& queue, Command command, bool urgent, st
     }
     std::deque<Command> kept;
     for (Command& waiting : queue) {
-        if (waiting.kind == Command::Kind::Drive && waiting.speed && !waiting.stop) overtaken.push_back(std::move(waiting));
+        if (waiting.kind == Command::Kind::Drive && waiting.speed && !waiting.stop)
+            overtaken.push_back(std::move(waiting));
         else kept.push_back(std::move(waiting));
     }
     kept.push_front(std::move(command));

@@ -197,8 +197,8 @@ bool RobotLink::execute(const Command& command) {
         case Command::Kind::Track: {
             if (command.trackStart && command.window && command.windowBox) {
                 const auto& b = *command.windowBox;
-                std::string line = "sw " + std::to_string(b[0]) + " " + std::to_string(b[1]) + " " + std::to_string(b[2]) +
-                                   " " + std::to_string(b[3]);
+                std::string line = "sw " + std::to_string(b[0]) + " " + std::to_string(b[1]) + " " +
+                                   std::to_string(b[2]) + " " + std::to_string(b[3]);
                 PassThroughAnswer camera;
                 if (!cameraPacket(line, packet, error) || !exchange(packet, answer, error) ||
                     !decodeCameraReply(answer, camera, error)) {
@@ -234,7 +234,8 @@ bool RobotLink::execute(const Command& command) {
                     std::vector<uint8_t> line;
                     PassThroughAnswer camera;
                     if (!cameraPacket("", packet, error) || !exchange(packet, line, error)) break;
-                    if (decodeCameraReply(line, camera, error) && camera.result == RESULT_DONE && camera.bytes.empty()) break;
+                    if (decodeCameraReply(line, camera, error) && camera.result == RESULT_DONE && camera.bytes.empty())
+                        break;
                 }
                 if (lost_) return false;
             }
@@ -245,7 +246,8 @@ bool RobotLink::execute(const Command& command) {
             {
                 std::lock_guard lock(captureMutex_);
                 if (capturing_) {
-                    reply(command, false, std::nullopt, std::nullopt, std::string("a frame capture is already running"));
+                    reply(command, false, std::nullopt, std::nullopt,
+                          std::string("a frame capture is already running"));
                     return true;
                 }
                 capturing_ = true;

@@ -55,7 +55,8 @@ bool parseEndpoint(const std::string& text, Endpoint& out) {
     if (colon == std::string::npos) return false;
     std::string address = text.substr(0, colon);
     std::string port = text.substr(colon + 1);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
     if (address.empty()) address = "0.0.0.0";
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
     unsigned long value = std::stoul(port);
@@ -70,13 +71,20 @@ bool parseEndpoint(const std::string& text, Endpoint& out) {
 
 const char* contentTypeOf(const std::string& path) {
     static const std::pair<const char*, const char*> types[] = {
-        {".html", "text/html; charset=utf-8"},  {".htm", "text/html; charset=utf-8"},
-        {".js", "text/javascript; charset=utf-8"}, {".mjs", "text/javascript; charset=utf-8"},
-        {".css", "text/css; charset=utf-8"},    {".json", "application/json"},
-        {".map", "application/json"},           {".svg", "image/svg+xml"},
-        {".png", "image/png"},                  {".jpg", "image/jpeg"},
-        {".jpeg", "image/jpeg"},                {".ico", "image/x-icon"},
-        {".txt", "text/plain; charset=utf-8"},  {".woff2", "font/woff2"},
+        {".html", "text/html; charset=utf-8"},
+        {".htm", "text/html; charset=utf-8"},
+        {".js", "text/javascript; charset=utf-8"},
+        {".mjs", "text/javascript; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},
+        {".json", "application/json"},
+        {".map", "application/json"},
+        {".svg", "image/svg+xml"},
+        {".png", "image/png"},
+        {".jpg", "image/jpeg"},
+        {".jpeg", "image/jpeg"},
+        {".ico", "image/x-icon"},
+        {".txt", "text/plain; charset=utf-8"},
+        {".woff2", "font/woff2"},
         {".webmanifest", "application/manifest+json"},
     };
     for (const auto& [ending, type] : types) {
@@ -196,7 +204,8 @@ private:
     void write() {
         writing_ = true;
         ws_.text(!out_.front().second);
-        ws_.async_write(asio::buffer(out_.front().first), beast::bind_front_handler(&WsSession::onWrite, shared_from_this()));
+        ws_.async_write(asio::buffer(out_.front().first),
+                        beast::bind_front_handler(&WsSession::onWrite, shared_from_this()));
     }
 
     void onWrite(beast::error_code ec, size_t) {
@@ -245,7 +254,8 @@ public:
         parser_->header_limit(8 * 1024);
         parser_->body_limit(4 * 1024);
         stream_.expires_after(HTTP_READ_TIMEOUT);
-        http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
+        http::async_read(stream_, buffer_, *parser_,
+                         beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
     }
 
 private:
@@ -274,20 +284,24 @@ private:
             }
             beast::error_code ignored;
             auto remote = stream_.socket().remote_endpoint(ignored);
-            std::string name = ignored ? std::string("?") : remote.address().to_string() + ":" + std::to_string(remote.port());
+            std::string name =
+                ignored ? std::string("?") : remote.address().to_string() + ":" + std::to_string(remote.port());
             stream_.expires_never();
-            std::make_shared<WsSession>(stream_.release_socket(), server_, server_.nextId++, name)->accept(std::move(request));
+            std::make_shared<WsSession>(stream_.release_socket(), server_, server_.nextId++, name)
+                ->accept(std::move(request));
             return;
         }
         if (!httpPort_) {
-            return respond(plain(http::status::upgrade_required,
-                                 std::string("this port speaks the Foxglove WebSocket protocol (") + SUBPROTOCOL + ")\n",
-                                 request.version(), request.keep_alive()));
+            return respond(
+                plain(http::status::upgrade_required,
+                      std::string("this port speaks the Foxglove WebSocket protocol (") + SUBPROTOCOL + ")\n",
+                      request.version(), request.keep_alive()));
         }
         serveFile(request);
     }
 
-    static http::response<http::string_body> plain(http::status status, std::string body, unsigned version, bool keepAlive) {
+    static http::response<http::string_body> plain(http::status status, std::string body, unsigned version,
+                                                   bool keepAlive) {
         http::response<http::string_body> response{status, version};
         response.set(http::field::server, "halvoran-bridge");
         response.set(http::field::content_type, "text/plain; charset=utf-8");
@@ -300,7 +314,8 @@ private:
     void serveFile(const http::request<http::string_body>& request) {
         bool head = request.method() == http::verb::head;
         if (request.method() != http::verb::get && !head) {
-            auto response = plain(http::status::method_not_allowed, "only GET and HEAD\n", request.version(), request.keep_alive());
+            auto response =
+                plain(http::status::method_not_allowed, "only GET and HEAD\n", request.version(), request.keep_alive());
             response.set(http::field::allow, "GET, HEAD");
             return respond(std::move(response));
         }
@@ -324,7 +339,8 @@ private:
             found = in.good() || in.eof();
             if (body.size() > MAX_STATIC_FILE) found = false;
         }
-        if (!found) return respond(plain(http::status::not_found, "not found\n", request.version(), request.keep_alive()));
+        if (!found)
+            return respond(plain(http::status::not_found, "not found\n", request.version(), request.keep_alive()));
         http::response<http::string_body> response{http::status::ok, request.version()};
         response.set(http::field::server, "halvoran-bridge");
         response.set(http::field::content_type, contentTypeOf(file));

@@ -62,8 +62,8 @@ void drawProgress(std::ostream& err, size_t bytes, bool done) {
     constexpr int width = 40;
     size_t shown = done ? EXPECTED_FRAME_BYTES : std::min(bytes, EXPECTED_FRAME_BYTES);
     int filled = static_cast<int>(shown * width / EXPECTED_FRAME_BYTES);
-    err << "\rframe [" << std::string(size_t(filled), '#') << std::string(size_t(width - filled), '.') << "] "
-        << bytes << " bytes" << (done ? "\n" : "") << std::flush;
+    err << "\rframe [" << std::string(size_t(filled), '#') << std::string(size_t(width - filled), '.') << "] " << bytes
+        << " bytes" << (done ? "\n" : "") << std::flush;
 }
 
 }  // namespace
@@ -156,9 +156,10 @@ bool parseDrive(const std::string& line, Command& command, std::string& error) {
         drive->add_option("--pan,--servo1", pan, "servo 1 (camera pan) position 0..255")->check(CLI::Range(0, 255));
     CLI::Option* tiltOption =
         drive->add_option("--tilt,--servo2", tilt, "servo 2 (camera tilt) position 0..255")->check(CLI::Range(0, 255));
-    CLI::Option* timeoutOption = drive->add_option("--timeout", timeout,
-                                                   "drive timeout in seconds 0..127: the drive stops when no speed "
-                                                   "came for this long; 0 switches it off")
+    CLI::Option* timeoutOption = drive
+                                     ->add_option("--timeout", timeout,
+                                                  "drive timeout in seconds 0..127: the drive stops when no speed "
+                                                  "came for this long; 0 switches it off")
                                      ->check(CLI::Range(0, 127));
     drive->add_flag("--stop", stop, "stop the drive (before a new speed, if one is given)");
     drive->add_flag("--reinit", reinit, "initialise the servo and drive modules again");
@@ -287,7 +288,8 @@ bool parseRaw(const std::string& line, Command& command, std::string& error) {
     CLI::App* raw = app.add_subcommand("raw", "send any packet and print the reply");
     raw->add_option("letter", letter, "the command letter")->required();
     raw->add_option("bytes", hexWords, "parameter bytes in hexadecimal");
-    CLI::Option* checksumOption = raw->add_option("--checksum", checksum, "send this checksum instead of the right one");
+    CLI::Option* checksumOption =
+        raw->add_option("--checksum", checksum, "send this checksum instead of the right one");
     const Read read = readOptions(app, line, command, error);
     if (read != Read::Values) return read == Read::Help;
 
@@ -443,7 +445,8 @@ Runner::Runner(Session& session, std::ostream& out, std::ostream& err, RunSettin
     : session_(session), out_(out), err_(err), settings_(settings) {}
 
 Outcome Runner::run(const Command& c) {
-    if (ended_ && c.kind != CommandKind::Help && c.kind != CommandKind::Echo) return failure(Failure::Connection, "the session has ended");
+    if (ended_ && c.kind != CommandKind::Help && c.kind != CommandKind::Echo)
+        return failure(Failure::Connection, "the session has ended");
     switch (c.kind) {
         case CommandKind::Drive: return drive(c);
         case CommandKind::Camera: return camera(c);

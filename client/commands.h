@@ -39,18 +39,18 @@ struct Command {
     std::string name;  // as typed, for messages
     DriveRequest drive;
     std::string cameraLine;
-    std::string text;  // echo
-    std::vector<uint8_t> bytes;  // modules: the bytes; raw: the parameters
-    uint8_t letter = 0;          // raw
+    std::string text;                 // echo
+    std::vector<uint8_t> bytes;       // modules: the bytes; raw: the parameters
+    uint8_t letter = 0;               // raw
     std::optional<uint8_t> checksum;  // raw: sent instead of the right one
-    bool colour = false;  // track: colour (true) or window tracking
+    bool colour = false;              // track: colour (true) or window tracking
     TrackMode mode = TrackMode::Both;
     std::array<uint8_t, 6> bounds{};
     std::optional<double> seconds;
     std::optional<long> count;
     bool json = false;
-    std::string pngPath;  // dump
-    std::string rawPath;  // dump
+    std::string pngPath;                     // dump
+    std::string rawPath;                     // dump
     std::optional<double> frameWaitSeconds;  // dump: how long the frame may take to come
     long sleepMs = 0;
     std::string helpText;
@@ -67,10 +67,10 @@ bool parseCommand(const std::string& text, Command& command, std::string& error)
 std::string commandSummary();
 
 struct RunSettings {
-    int replyTimeoutMs = 5000;   // how long a reply on the command port may take
-    int frameWaitMs = 15000;     // how long the first byte of a frame dump may take
-    int frameQuietMs = 3000;     // how long a frame dump may pause between bytes
-    bool progress = false;       // draw a progress bar for frame dumps
+    int replyTimeoutMs = 5000;  // how long a reply on the command port may take
+    int frameWaitMs = 15000;    // how long the first byte of a frame dump may take
+    int frameQuietMs = 3000;    // how long a frame dump may pause between bytes
+    bool progress = false;      // draw a progress bar for frame dumps
 };
 
 // Sends one framed packet and reads its reply (stale replies are thrown away first). A

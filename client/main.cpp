@@ -97,9 +97,10 @@ int batch(Runner& runner, const std::vector<std::string>& lines) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"halvoran-client: drive the robot through Halvoran.\n"
-                 "Without -c it reads commands from the prompt, or from standard input when that is not "
-                 "a terminal. Type help in a session for the commands."};
+    CLI::App app{
+        "halvoran-client: drive the robot through Halvoran.\n"
+        "Without -c it reads commands from the prompt, or from standard input when that is not "
+        "a terminal. Type help in a session for the commands."};
     std::string host = "127.0.0.1";
     std::string commands;
     int replyTimeoutMs = 5000;

@@ -19,12 +19,30 @@ void TeleopState::press(TeleopKey key) {
             if (speed_ == 0 && before != 0) stopPending_ = true;
             break;
         }
-        case TeleopKey::SteerLeft: steer_ = clampTo(steer_ - v, 0, 255); steerMoved_ = true; break;
-        case TeleopKey::SteerRight: steer_ = clampTo(steer_ + v, 0, 255); steerMoved_ = true; break;
-        case TeleopKey::PanLeft: pan_ = clampTo(pan_ - v, 0, 255); panMoved_ = true; break;
-        case TeleopKey::PanRight: pan_ = clampTo(pan_ + v, 0, 255); panMoved_ = true; break;
-        case TeleopKey::TiltUp: tilt_ = clampTo(tilt_ + v, 0, 255); tiltMoved_ = true; break;
-        case TeleopKey::TiltDown: tilt_ = clampTo(tilt_ - v, 0, 255); tiltMoved_ = true; break;
+        case TeleopKey::SteerLeft:
+            steer_ = clampTo(steer_ - v, 0, 255);
+            steerMoved_ = true;
+            break;
+        case TeleopKey::SteerRight:
+            steer_ = clampTo(steer_ + v, 0, 255);
+            steerMoved_ = true;
+            break;
+        case TeleopKey::PanLeft:
+            pan_ = clampTo(pan_ - v, 0, 255);
+            panMoved_ = true;
+            break;
+        case TeleopKey::PanRight:
+            pan_ = clampTo(pan_ + v, 0, 255);
+            panMoved_ = true;
+            break;
+        case TeleopKey::TiltUp:
+            tilt_ = clampTo(tilt_ + v, 0, 255);
+            tiltMoved_ = true;
+            break;
+        case TeleopKey::TiltDown:
+            tilt_ = clampTo(tilt_ - v, 0, 255);
+            tiltMoved_ = true;
+            break;
         case TeleopKey::Centre:
             steer_ = pan_ = tilt_ = 127;
             steerMoved_ = panMoved_ = tiltMoved_ = true;
@@ -69,14 +87,21 @@ bool keyOf(int ch, TeleopKey& key) {
         case KEY_DOWN: key = TeleopKey::Slower; return true;
         case KEY_LEFT: key = TeleopKey::SteerLeft; return true;
         case KEY_RIGHT: key = TeleopKey::SteerRight; return true;
-        case 'a': case 'A': key = TeleopKey::PanLeft; return true;
-        case 'd': case 'D': key = TeleopKey::PanRight; return true;
-        case 'w': case 'W': key = TeleopKey::TiltUp; return true;
-        case 's': case 'S': key = TeleopKey::TiltDown; return true;
-        case 'c': case 'C': key = TeleopKey::Centre; return true;
+        case 'a':
+        case 'A': key = TeleopKey::PanLeft; return true;
+        case 'd':
+        case 'D': key = TeleopKey::PanRight; return true;
+        case 'w':
+        case 'W': key = TeleopKey::TiltUp; return true;
+        case 's':
+        case 'S': key = TeleopKey::TiltDown; return true;
+        case 'c':
+        case 'C': key = TeleopKey::Centre; return true;
         case ' ': key = TeleopKey::Stop; return true;
-        case 't': case 'T': key = TeleopKey::ToggleTracking; return true;
-        case 'q': case 'Q': key = TeleopKey::Quit; return true;
+        case 't':
+        case 'T': key = TeleopKey::ToggleTracking; return true;
+        case 'q':
+        case 'Q': key = TeleopKey::Quit; return true;
         default: return false;
     }
 }
@@ -147,9 +172,9 @@ Outcome runTeleop(Session& session, const TeleopSettings& settings) {
             std::vector<uint8_t> reply;
             takeReports();
             if (state.takeTrackingToggle()) {
-                Outcome outcome = exchange(session, frameCommand(tracking ? stopTrackPacket()
-                                                                          : windowTrackPacket(TrackMode::Both)),
-                                           reply, settings.replyTimeoutMs);
+                Outcome outcome =
+                    exchange(session, frameCommand(tracking ? stopTrackPacket() : windowTrackPacket(TrackMode::Both)),
+                             reply, settings.replyTimeoutMs);
                 if (outcome.ok()) outcome = expectDone(reply);
                 if (outcome.ok()) {
                     tracking = !tracking;

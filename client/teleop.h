@@ -18,8 +18,20 @@ struct TeleopSettings {
     int replyTimeoutMs = 5000;
 };
 
-enum class TeleopKey { Faster, Slower, SteerLeft, SteerRight, PanLeft, PanRight, TiltUp, TiltDown, Centre, Stop,
-                       ToggleTracking, Quit };
+enum class TeleopKey {
+    Faster,
+    Slower,
+    SteerLeft,
+    SteerRight,
+    PanLeft,
+    PanRight,
+    TiltUp,
+    TiltDown,
+    Centre,
+    Stop,
+    ToggleTracking,
+    Quit
+};
 
 // What the keys have asked for, and the drive command that carries it to the robot.
 class TeleopState {

@@ -5,7 +5,7 @@ namespace {
 // The reader thread wakes on received bytes and on changes of CTS, DSR, RLSD and RING at its
 // first wait, and no longer on RLSD from the second wait on.
 constexpr uint32_t kFirstEventMask =
-    platform::EV_RXCHAR | platform::EV_CTS | platform::EV_DSR | platform::EV_RLSD | platform::EV_RING;  // 0x139
+    platform::EV_RXCHAR | platform::EV_CTS | platform::EV_DSR | platform::EV_RLSD | platform::EV_RING;          // 0x139
 constexpr uint32_t kEventMask = platform::EV_RXCHAR | platform::EV_CTS | platform::EV_DSR | platform::EV_RING;  // 0x119
 static_assert(kFirstEventMask == 0x139 && kEventMask == 0x119);
 

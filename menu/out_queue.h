@@ -16,10 +16,10 @@
 using QueueHandler = int (*)();
 
 struct OutQueueItem {
-    uint8_t* data;        // a copy of the pushed bytes and one zero byte (length + 1 bytes)
-    OutQueueItem* next;   // the next newer item, null for the newest
+    uint8_t* data;       // a copy of the pushed bytes and one zero byte (length + 1 bytes)
+    OutQueueItem* next;  // the next newer item, null for the newest
     QueueHandler handler;
-    int32_t length;       // pushed bytes, the added zero not counted
+    int32_t length;  // pushed bytes, the added zero not counted
 };
 
 // The event of a queue. It is waited on with the queue's lock held; `pulses` counts the pulses

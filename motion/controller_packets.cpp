@@ -10,8 +10,13 @@ void send(const uint8_t* bytes, int count) {
 }
 
 void driveParameterWrite(uint8_t parameter, int16_t value, uint32_t waitMs) {
-    const uint8_t packet[] = {DRIVE_MODULE, 5, DRIVE_PARAMETER, DRIVE_UNIT, parameter,
-                              static_cast<uint8_t>((value >> 8) & 0xFF), static_cast<uint8_t>(value & 0xFF)};
+    const uint8_t packet[] = {DRIVE_MODULE,
+                              5,
+                              DRIVE_PARAMETER,
+                              DRIVE_UNIT,
+                              parameter,
+                              static_cast<uint8_t>((value >> 8) & 0xFF),
+                              static_cast<uint8_t>(value & 0xFF)};
     send(packet, sizeof packet);
     platform::sleepMs(waitMs);
 }
@@ -102,7 +107,11 @@ void driveSetSpeed(int8_t speed) {
     // From this packet on the drive may run, even when its start was never confirmed.
     control.driveSpeedSent = true;
     int16_t v = driveValueForSpeed(speed);
-    const uint8_t packet[] = {DRIVE_MODULE, 4, DRIVE_SPEED, DRIVE_UNIT, static_cast<uint8_t>((v >> 8) & 0xFF),
+    const uint8_t packet[] = {DRIVE_MODULE,
+                              4,
+                              DRIVE_SPEED,
+                              DRIVE_UNIT,
+                              static_cast<uint8_t>((v >> 8) & 0xFF),
                               static_cast<uint8_t>(v & 0xFF)};
     send(packet, sizeof packet);
     platform::sleepMs(10);

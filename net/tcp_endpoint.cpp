@@ -66,7 +66,8 @@ bool TcpEndpoint::acceptStep() {
         return false;
     }
     if (client == platform::INVALID_SOCKET_VALUE) {
-        if (!lastAcceptFailed_) showError("Accepting connection with client failed. Error: %d", platform::lastSocketError());
+        if (!lastAcceptFailed_)
+            showError("Accepting connection with client failed. Error: %d", platform::lastSocketError());
         lastAcceptFailed_ = true;
         return false;
     }
@@ -109,18 +110,11 @@ int TcpEndpoint::receive(uint8_t** out) {
             case ETIMEDOUT:
             case EHOSTUNREACH:
             case ENETUNREACH:
-            case ENETDOWN:
-                connected.store(false);
-                return -2;
-            case ENOTCONN:
-                connected.store(false);
-                return -3;
+            case ENETDOWN: connected.store(false); return -2;
+            case ENOTCONN: connected.store(false); return -3;
             case ESHUTDOWN:
-            case EPIPE:
-                connected.store(false);
-                return -4;
-            default:
-                return -1;
+            case EPIPE: connected.store(false); return -4;
+            default: return -1;
         }
     }
     // Every received byte counts, zero bytes at the end included: a packet split right after a

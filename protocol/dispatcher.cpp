@@ -17,21 +17,11 @@ int dispatchCommand(const uint8_t* packet, int32_t count) {
     if (count < 1) return 0;  // nothing collected: no letter and no checksum
     if (packetChecksum(packet, count - 1) != packet[count - 1]) return replyCode(RESULT_BAD_CHECKSUM);
     switch (packet[0]) {
-        case COMMAND_MODULES_PASS_THROUGH:
-            controllerPassThrough(packet, count);
-            return 0;
-        case COMMAND_CAMERA_PASS_THROUGH:
-            cameraPassThrough(packet, count);
-            return 0;
-        case COMMAND_FRAME_DUMP:
-            frameDump();
-            return 0;
-        case COMMAND_STOP_TRACKING:
-            stopTracking();
-            return 0;
-        case COMMAND_DRIVE:
-            driveCommand(packet, count);
-            return 0;
+        case COMMAND_MODULES_PASS_THROUGH: controllerPassThrough(packet, count); return 0;
+        case COMMAND_CAMERA_PASS_THROUGH: cameraPassThrough(packet, count); return 0;
+        case COMMAND_FRAME_DUMP: frameDump(); return 0;
+        case COMMAND_STOP_TRACKING: stopTracking(); return 0;
+        case COMMAND_DRIVE: driveCommand(packet, count); return 0;
         // Tracking letters: the mode flag is set before tracking starts, so the first tracking
         // step already sees it.
         case COMMAND_TRACK_COLOUR_BOTH:
@@ -66,7 +56,6 @@ int dispatchCommand(const uint8_t* packet, int32_t count) {
             control.trackModeReportOnly = true;
             startWindowTracking();
             return 0;
-        default:
-            return replyCode(RESULT_UNKNOWN_COMMAND);
+        default: return replyCode(RESULT_UNKNOWN_COMMAND);
     }
 }

@@ -1,6 +1,5 @@
 #include "protocol/framing.h"
 
-
 uint8_t packetChecksum(const uint8_t* bytes, int count) {
     uint32_t sum = 0;
     for (int i = 0; i < count; ++i) sum += bytes[i];
@@ -40,9 +39,7 @@ DeframeEvent deframeByte(Deframer& d, uint8_t byte) {
     }
     d.escape = false;
     switch (byte) {
-        case FRAME_ESCAPE:
-            store(d, FRAME_ESCAPE);
-            return DeframeEvent::None;
+        case FRAME_ESCAPE: store(d, FRAME_ESCAPE); return DeframeEvent::None;
         case FRAME_END:
             if (d.overflow || d.count == 0) {  // nothing whole to hand on
                 d.overflow = false;
@@ -50,8 +47,7 @@ DeframeEvent deframeByte(Deframer& d, uint8_t byte) {
                 return DeframeEvent::None;
             }
             return DeframeEvent::Packet;
-        case FRAME_QUIT:
-            return DeframeEvent::Quit;
+        case FRAME_QUIT: return DeframeEvent::Quit;
         default:  // a start marker, or an unknown escape that drops the packet and this byte
             d.overflow = false;
             d.count = 0;

@@ -24,8 +24,8 @@ int escapeBytes(uint8_t* dest, const uint8_t* src, int count);
 struct Deframer {
     uint8_t packetBuffer[PACKET_BUFFER_SIZE] = {};
     int32_t count = 0;
-    bool escape = false;     // the previous byte was a lone 0xFF
-    bool overflow = false;   // the packet grew past the buffer and is dropped up to the next marker
+    bool escape = false;    // the previous byte was a lone 0xFF
+    bool overflow = false;  // the packet grew past the buffer and is dropped up to the next marker
 };
 
 enum class DeframeEvent {

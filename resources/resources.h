@@ -8,17 +8,17 @@ namespace resources {
 
 // ---- identifiers -----------------------------------------------------------------------
 
-constexpr int IDS_APP_TITLE = 1;      // the window title
-constexpr int IDS_HELLO = 2;          // the text painted in the window
-constexpr int IDS_CLASS = 3;          // the window class name
-constexpr int IDS_FILE = 40005;       // first menu-bar button
-constexpr int IDS_HELP = 104;         // second menu-bar button
+constexpr int IDS_APP_TITLE = 1;  // the window title
+constexpr int IDS_HELLO = 2;      // the text painted in the window
+constexpr int IDS_CLASS = 3;      // the window class name
+constexpr int IDS_FILE = 40005;   // first menu-bar button
+constexpr int IDS_HELP = 104;     // second menu-bar button
 
-constexpr int IDI_PROGRAM = 101;      // program icon
-constexpr int IDM_MENU = 102;         // menu and menu-bar description
-constexpr int IDD_ABOUTBOX = 103;     // About dialog
+constexpr int IDI_PROGRAM = 101;   // program icon
+constexpr int IDM_MENU = 102;      // menu and menu-bar description
+constexpr int IDD_ABOUTBOX = 103;  // About dialog
 
-constexpr int IDOK = 1;               // the OK (Done) command
+constexpr int IDOK = 1;  // the OK (Done) command
 constexpr int IDM_HELP_ABOUT = 40003;
 constexpr int IDM_FILE_BUTTON = 40004;
 constexpr int IDM_FILE_EXIT = 40006;

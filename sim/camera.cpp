@@ -193,19 +193,16 @@ void Camera::line(uint64_t tUs) {
 
 void Camera::queuePacket(uint64_t tUs) {
     const Rgb c = world_.config().colour;
-    const bool matches = windowTracking_ || (c.r >= ranges_[0] && c.r <= ranges_[1] &&
-                                             c.g >= ranges_[2] && c.g <= ranges_[3] &&
-                                             c.b >= ranges_[4] && c.b <= ranges_[5]);
+    const bool matches = windowTracking_ || (c.r >= ranges_[0] && c.r <= ranges_[1] && c.g >= ranges_[2] &&
+                                             c.g <= ranges_[3] && c.b >= ranges_[4] && c.b <= ranges_[5]);
     TrackView v;
     if (matches) {
-        v = world_.look(tUs, servos_.channel(1).headPosition, servos_.channel(2).headPosition,
-                        config_.confidence);
+        v = world_.look(tUs, servos_.channel(1).headPosition, servos_.channel(2).headPosition, config_.confidence);
     }
     lastView_ = v;
     ++packets_;
     if (middleMass_) {
-        const uint8_t p[10] = {0xFF, 'M', v.middleX, v.middleY, v.x1, v.y1,
-                               v.x2, v.y2, v.pixels, v.confidence};
+        const uint8_t p[10] = {0xFF, 'M', v.middleX, v.middleY, v.x1, v.y1, v.x2, v.y2, v.pixels, v.confidence};
         output_.send(tUs, p, sizeof p);
     } else {
         const uint8_t p[8] = {0xFF, 'C', v.x1, v.y1, v.x2, v.y2, v.pixels, v.confidence};

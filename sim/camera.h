@@ -83,7 +83,7 @@ public:
     uint8_t noiseFilter() const { return noiseFilter_; }
     const std::vector<uint8_t>& window() const { return window_; }
     const std::vector<uint8_t>& registers() const { return registers_; }  // pairs, as sent
-    const std::vector<std::string>& lines() const { return lines_; }  // complete lines received
+    const std::vector<std::string>& lines() const { return lines_; }      // complete lines received
     uint32_t acks() const { return acks_; }
     uint32_t ncks() const { return ncks_; }
     uint32_t trackingPackets() const { return packets_; }

@@ -48,7 +48,6 @@ bool parseDouble(const std::string& s, double& out) {
     return errno == 0 && end && *end == '\0' && std::isfinite(out);
 }
 
-
 std::string join(const std::vector<std::string>& w, size_t from) {
     std::string s;
     for (size_t i = from; i < w.size(); ++i) s += (i > from ? " " : "") + w[i];
@@ -131,19 +130,18 @@ ControlReply Control::execute(const std::string& line) {
         r.text = "ok";
         r.quit = true;
     } else if (cmd == "help") {
-        r.text = "ok commands: state | fault DEVICE KIND [on|off|VALUE] | fault servo|drive dropreplies N"
-                 " | fault clear | "
-                 "world target AZ EL | world path static AZ EL | world path line AZ1 EL1 AZ2 EL2 S"
-                 " | world path circle AZ EL R S | world colour R G B | world size DEG | "
-                 "world present on|off | note TEXT | quit";
+        r.text =
+            "ok commands: state | fault DEVICE KIND [on|off|VALUE] | fault servo|drive dropreplies N"
+            " | fault clear | "
+            "world target AZ EL | world path static AZ EL | world path line AZ1 EL1 AZ2 EL2 S"
+            " | world path circle AZ EL R S | world colour R G B | world size DEG | "
+            "world present on|off | note TEXT | quit";
     } else if (cmd == "note") {
         robot_.note("control", join(w, 1));
         r.text = "ok";
     } else if (cmd == "fault") {
         std::string error;
-        r.text = applyFault(robot_, std::vector<std::string>(w.begin() + 1, w.end()), error)
-                     ? "ok"
-                     : "error: " + error;
+        r.text = applyFault(robot_, std::vector<std::string>(w.begin() + 1, w.end()), error) ? "ok" : "error: " + error;
     } else if (cmd == "world" && w.size() >= 2) {
         const std::string& what = w[1];
         if (what == "target" && w.size() == 4) {
@@ -153,8 +151,11 @@ ControlReply Control::execute(const std::string& line) {
             r.text = "ok";
         } else if (what == "path") {
             auto p = parsePath(join(w, 2));
-            if (!p) return {"error: expected: world path static AZ EL | line AZ1 EL1 AZ2 EL2 S | "
-                            "circle AZ EL R S", false};
+            if (!p)
+                return {
+                    "error: expected: world path static AZ EL | line AZ1 EL1 AZ2 EL2 S | "
+                    "circle AZ EL R S",
+                    false};
             robot_.setPath(*p);
             r.text = "ok";
         } else if (what == "colour" && w.size() == 5) {
@@ -167,8 +168,7 @@ ControlReply Control::execute(const std::string& line) {
             r.text = "ok";
         } else if (what == "size" && w.size() == 3) {
             double d;
-            if (!parseDouble(w[2], d) || d < 0 || d > 90)
-                return {"error: expected: world size DEG (0..90)", false};
+            if (!parseDouble(w[2], d) || d < 0 || d > 90) return {"error: expected: world size DEG (0..90)", false};
             robot_.world().setRadius(d);
             robot_.note("world", "size " + w[2]);
             r.text = "ok";
@@ -195,8 +195,8 @@ std::string Control::stateJson() const {
     Json servos = Json::array();
     for (int ch = 0; ch < ServoModule::kChannels; ++ch) {
         const ServoChannel& c = rb.servo(ch);
-        servos.push_back({{"on", c.on}, {"position", c.position}, {"head", c.headPosition}, {"mode", c.mode},
-                          {"moves", c.moves}});
+        servos.push_back(
+            {{"on", c.on}, {"position", c.position}, {"head", c.headPosition}, {"mode", c.mode}, {"moves", c.moves}});
     }
     state["servos"] = servos;
     const DriveState& d = rb.drive();
@@ -235,8 +235,14 @@ std::string Control::stateJson() const {
         {"packets", cam.trackingPackets()},
         {"dumps", cam.frameDumps()},
         {"last_packet",
-         {{"x", v.middleX}, {"y", v.middleY}, {"x1", v.x1}, {"y1", v.y1}, {"x2", v.x2}, {"y2", v.y2},
-          {"pixels", v.pixels}, {"confidence", v.confidence}}}};
+         {{"x", v.middleX},
+          {"y", v.middleY},
+          {"x1", v.x1},
+          {"y1", v.y1},
+          {"x2", v.x2},
+          {"y2", v.y2},
+          {"pixels", v.pixels},
+          {"confidence", v.confidence}}}};
     const World& world = rb.world();
     const Angles t = world.targetAt(rb.nowUs());
     const Angles h = world.headFor(rb.servo(1).headPosition, rb.servo(2).headPosition);

@@ -49,7 +49,7 @@ int listenUnix(const std::string& path, std::string& error) {
         error = "control socket path too long: " + path;
         return -1;
     }
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             error = path + " exists and is not a socket";
@@ -125,8 +125,9 @@ struct Options {
 // Reads the command line. False when the run ends here (help, version or a bad option), with
 // the exit status in status.
 bool parseOptions(int argc, char** argv, Options& o, int& status) {
-    CLI::App app{"halvoran-sim: the simulated robot (channel switch, camera, servo and drive "
-                 "modules) on a pseudo-terminal"};
+    CLI::App app{
+        "halvoran-sim: the simulated robot (channel switch, camera, servo and drive "
+        "modules) on a pseudo-terminal"};
     app.add_option("--link", o.linkPath, "symlink to the COM1 pseudo-terminal (e.g. /tmp/halvoran-com1)");
     app.add_option("--com2-link", o.com2Link, "symlink to the COM2 pseudo-terminal");
     app.add_flag("--no-com2", o.noCom2, "make no COM2 pseudo-terminal");
@@ -149,10 +150,8 @@ bool parseOptions(int argc, char** argv, Options& o, int& status) {
         ->capture_default_str()
         ->check(CLI::Range(1, 254));
     app.add_option("--seed", o.seed, "seed of the fault generator")->capture_default_str();
-    app.add_option("--module-delay-us", o.moduleDelayUs, "servo and drive modules' reply delay")
-        ->capture_default_str();
-    app.add_option("--camera-delay-us", o.cameraDelayUs, "camera's reply delay")
-        ->capture_default_str();
+    app.add_option("--module-delay-us", o.moduleDelayUs, "servo and drive modules' reply delay")->capture_default_str();
+    app.add_option("--camera-delay-us", o.cameraDelayUs, "camera's reply delay")->capture_default_str();
     app.add_flag("--no-pacing", o.noPacing, "send bytes at once instead of at 115200 baud");
     app.add_option("--fault", o.faultTexts,
                    "a fault at start, e.g. \"camera silent\", \"drive slow 300\", "
@@ -216,8 +215,7 @@ bool openTrace(Simulator& s) {
     if (s.options.tracePath.empty()) return true;
     s.trace = std::fopen(s.options.tracePath.c_str(), "w");
     if (!s.trace) {
-        std::fprintf(stderr, "halvoran-sim: cannot write %s: %s\n", s.options.tracePath.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "halvoran-sim: cannot write %s: %s\n", s.options.tracePath.c_str(), std::strerror(errno));
         return false;
     }
     FILE* trace = s.trace;
@@ -327,8 +325,7 @@ std::vector<pollfd> pollSet(const Simulator& s) {
     fds.push_back({s.com1Pty.masterFd(), short(POLLIN | (s.com1Pty.pending() ? POLLOUT : 0)), 0});
     fds.push_back({s.com2Pty.masterFd(), POLLIN, 0});
     fds.push_back({s.listenFd, POLLIN, 0});
-    for (const ControlClient& c : s.clients)
-        fds.push_back({c.fd, short(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
+    for (const ControlClient& c : s.clients) fds.push_back({c.fd, short(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
     return fds;
 }
 

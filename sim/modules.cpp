@@ -134,8 +134,8 @@ bool DriveModule::handle(const std::vector<uint8_t>& p, uint64_t tUs) {
     if (cmd == DRIVE_STATUS && count == 2) {  // status
         const int16_t v = s.effectiveValue();
         const uint8_t direction = v > -500 ? 1 : v < -500 ? 2 : 0;
-        event(tUs, std::string(s.running ? "drive status: running" : "drive status: stopped") +
-                       format(", value %d", v));
+        event(tUs,
+              std::string(s.running ? "drive status: running" : "drive status: stopped") + format(", value %d", v));
         reply(tUs, {kAddress, 8, DRIVE_STATUS, DRIVE_UNIT, uint8_t(s.running ? 1 : 0), direction, s.parameters[0][0],
                     s.parameters[0][1], uint8_t(uint16_t(v) >> 8), uint8_t(uint16_t(v) & 0xFF)});
         return true;

@@ -91,8 +91,8 @@ public:
     // Asked before each reply is queued; true drops that reply (the packet was still acted on).
     void onReply(std::function<bool(uint64_t tUs)> dropFn) { dropReply_ = std::move(dropFn); }
 
-    uint32_t packets() const { return packets_; }    // packets to this module acted on
-    uint32_t ignored() const { return ignored_; }    // packets to this module not understood
+    uint32_t packets() const { return packets_; }  // packets to this module acted on
+    uint32_t ignored() const { return ignored_; }  // packets to this module not understood
     uint32_t replies() const { return replies_; }
     const ModuleFramer& framer() const { return framer_; }
 
@@ -117,11 +117,11 @@ private:
 
 struct ServoChannel {
     bool on = false;
-    uint8_t mode = 0;             // the enable byte last sent (0 when off)
-    uint8_t position = 127;       // the position last sent
-    uint8_t headPosition = 127;   // where the servo physically is: follows position while on
+    uint8_t mode = 0;                 // the enable byte last sent (0 when off)
+    uint8_t position = 127;           // the position last sent
+    uint8_t headPosition = 127;       // where the servo physically is: follows position while on
     std::array<uint8_t, 2> config{};  // the configure bytes last sent
-    uint32_t moves = 0;           // position packets received
+    uint32_t moves = 0;               // position packets received
 };
 
 class ServoModule : public Module {
@@ -143,7 +143,7 @@ private:
 struct DriveState {
     static constexpr int kParameters = 16;
     bool running = false;
-    int16_t speedValue = -500;   // the drive value last sent (speed packet or start write)
+    int16_t speedValue = -500;  // the drive value last sent (speed packet or start write)
     std::array<std::array<uint8_t, 4>, kParameters> parameters{};
     uint32_t speedCommands = 0;
     uint32_t starts = 0, stops = 0;

@@ -28,8 +28,7 @@ bool PtyLink::open(const std::string& linkPath, std::string& error) {
         return false;
     }
     char name[128];
-    if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-        ::ptsname_r(master_, name, sizeof name) != 0) {
+    if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 || ::ptsname_r(master_, name, sizeof name) != 0) {
         error = sysError("pseudo-terminal set-up");
         hangUp();
         return false;
@@ -53,7 +52,7 @@ bool PtyLink::open(const std::string& linkPath, std::string& error) {
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
 
     if (!linkPath.empty()) {
-        struct stat st{};
+        struct stat st {};
         if (::lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
             error = linkPath + " exists and is not a symlink";
             hangUp();

@@ -57,16 +57,14 @@ Robot::Robot(const Config& config)
             uint32_t& left = faults_[size_t(device)].dropReplies;
             if (left == 0) return false;
             --left;
-            record({t, TraceEntry::Kind::Event, "controller",
-                    0, std::string(deviceName(device)) + " reply dropped (" + std::to_string(left) + " more to drop)"});
+            record({t, TraceEntry::Kind::Event, "controller", 0,
+                    std::string(deviceName(device)) + " reply dropped (" + std::to_string(left) + " more to drop)"});
             return true;
         };
     };
     servo_.onReply(dropper(Device::Servo));
     drive_.onReply(dropper(Device::Drive));
-    camera_.onEvent([this](uint64_t t, const std::string& s) {
-        record({t, TraceEntry::Kind::Event, "camera", 0, s});
-    });
+    camera_.onEvent([this](uint64_t t, const std::string& s) { record({t, TraceEntry::Kind::Event, "camera", 0, s}); });
 }
 
 void Robot::record(TraceEntry entry) {

@@ -55,29 +55,29 @@
 namespace sim {
 
 struct Config {
-    bool pacing = false;                  // 115200-baud byte time between bytes each device sends
-    uint32_t moduleReplyDelayUs = 1500;   // servo and drive modules, after a request's last byte
-    uint32_t moduleTimeoutUs = 50000;     // gap that drops a partial module packet (0: never)
-    uint32_t cameraReplyDelayUs = 2000;   // camera, after a line's CR
-    uint32_t cameraLineMax = 64;          // camera line buffer
-    double trackingRateHz = 25.0;         // tracking packets per second
-    uint8_t confidence = 100;             // tracking confidence of a fully visible target
+    bool pacing = false;                 // 115200-baud byte time between bytes each device sends
+    uint32_t moduleReplyDelayUs = 1500;  // servo and drive modules, after a request's last byte
+    uint32_t moduleTimeoutUs = 50000;    // gap that drops a partial module packet (0: never)
+    uint32_t cameraReplyDelayUs = 2000;  // camera, after a line's CR
+    uint32_t cameraLineMax = 64;         // camera line buffer
+    double trackingRateHz = 25.0;        // tracking packets per second
+    uint8_t confidence = 100;            // tracking confidence of a fully visible target
     Channel initialChannel = Channel::Camera;
     uint32_t seed = 1;
-    size_t traceLimit = 1000000;          // trace entries kept in memory (0: none); the sink
-                                          // (setTraceSink) sees every entry regardless
+    size_t traceLimit = 1000000;  // trace entries kept in memory (0: none); the sink
+                                  // (setTraceSink) sees every entry regardless
     WorldConfig world;
     std::array<Faults, kDeviceCount> faults{};  // at start, indexed by Device
 };
 
 // Counts of what went over the link.
 struct Counts {
-    uint64_t fromHost = 0;      // bytes the host wrote
-    uint64_t toHost = 0;        // bytes put on the line for the host
-    uint64_t switches = 0;      // channel switch commands
-    uint64_t lostToChannel = 0; // bytes a device sent while the other channel was selected
-    uint64_t lostToFaults = 0;  // bytes lost to silent, dropping or unplugged
-    uint64_t garbled = 0;       // random bytes put in by garbling (replacements and insertions)
+    uint64_t fromHost = 0;       // bytes the host wrote
+    uint64_t toHost = 0;         // bytes put on the line for the host
+    uint64_t switches = 0;       // channel switch commands
+    uint64_t lostToChannel = 0;  // bytes a device sent while the other channel was selected
+    uint64_t lostToFaults = 0;   // bytes lost to silent, dropping or unplugged
+    uint64_t garbled = 0;        // random bytes put in by garbling (replacements and insertions)
 };
 
 class Robot {

@@ -55,12 +55,9 @@ std::optional<Path> parsePath(const std::string& text) {
 std::string describePath(const Path& p) {
     char buf[160];
     switch (p.kind) {
-        case Path::Kind::Static:
-            std::snprintf(buf, sizeof buf, "static %g %g", p.az, p.el);
-            break;
+        case Path::Kind::Static: std::snprintf(buf, sizeof buf, "static %g %g", p.az, p.el); break;
         case Path::Kind::Line:
-            std::snprintf(buf, sizeof buf, "line %g %g %g %g %g", p.az, p.el, p.az2, p.el2,
-                          p.periodS);
+            std::snprintf(buf, sizeof buf, "line %g %g %g %g %g", p.az, p.el, p.az2, p.el2, p.periodS);
             break;
         case Path::Kind::Circle:
             std::snprintf(buf, sizeof buf, "circle %g %g %g %g", p.az, p.el, p.radius, p.periodS);
@@ -80,8 +77,7 @@ Angles World::targetAt(uint64_t tUs) const {
     const Path& p = config_.path;
     const double t = tUs >= pathStartUs_ ? double(tUs - pathStartUs_) / 1e6 : 0.0;
     switch (p.kind) {
-        case Path::Kind::Static:
-            return {p.az, p.el};
+        case Path::Kind::Static: return {p.az, p.el};
         case Path::Kind::Line: {
             const double phase = std::fmod(t / p.periodS, 1.0);
             const double u = phase < 0.5 ? 2 * phase : 2 - 2 * phase;
@@ -96,8 +92,7 @@ Angles World::targetAt(uint64_t tUs) const {
 }
 
 Angles World::headFor(uint8_t servo1, uint8_t servo2) const {
-    return {(127.0 - servo1) * config_.head.panDegPerUnit,
-            (127.0 - servo2) * config_.head.tiltDegPerUnit};
+    return {(127.0 - servo1) * config_.head.panDegPerUnit, (127.0 - servo2) * config_.head.tiltDegPerUnit};
 }
 
 void World::toImage(Angles head, Angles dir, double& x, double& y) const {
@@ -112,8 +107,7 @@ void World::servoFor(Angles dir, double& servo1, double& servo2) const {
     servo2 = 127.0 - dir.el / config_.head.tiltDegPerUnit;
 }
 
-TrackView World::look(uint64_t tUs, uint8_t servo1, uint8_t servo2,
-                      uint8_t fullConfidence) const {
+TrackView World::look(uint64_t tUs, uint8_t servo1, uint8_t servo2, uint8_t fullConfidence) const {
     TrackView v;
     if (!config_.present || config_.radiusDeg <= 0) return v;
     const double pxX = frame::kWidth / config_.head.fovXDeg;

@@ -43,26 +43,26 @@ std::string describePath(const Path& path);
 struct HeadGeometry {
     double panDegPerUnit = 0.7;
     double tiltDegPerUnit = 0.7;
-    double fovXDeg = 46.0;                   // across the 80 columns
-    double fovYDeg = 46.0 * 143.0 / 160.0;   // down the 143 rows (pixels twice as wide as tall)
+    double fovXDeg = 46.0;                  // across the 80 columns
+    double fovYDeg = 46.0 * 143.0 / 160.0;  // down the 143 rows (pixels twice as wide as tall)
 };
 
 struct WorldConfig {
-    Path path;                    // default: static, straight ahead
-    Rgb colour{60, 200, 80};      // a green target (inside "tc 0 255 150 255 0 255")
-    double radiusDeg = 4.0;       // the target's angular radius
-    bool present = true;          // false: no target anywhere
+    Path path;                // default: static, straight ahead
+    Rgb colour{60, 200, 80};  // a green target (inside "tc 0 255 150 255 0 255")
+    double radiusDeg = 4.0;   // the target's angular radius
+    bool present = true;      // false: no target anywhere
     HeadGeometry head;
 };
 
 // What the camera's colour tracking finds in one image (all zero when nothing is seen).
 struct TrackView {
     bool seen = false;
-    uint8_t middleX = 0, middleY = 0;  // centroid, 1-based
+    uint8_t middleX = 0, middleY = 0;        // centroid, 1-based
     uint8_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // bounding box corners, 1-based
-    uint8_t pixels = 0;        // (pixel count + 4) / 8, at most 254
-    uint8_t confidence = 0;    // fullConfidence scaled by the visible part of the target
-    uint32_t pixelCount = 0;   // pixels covered, before scaling
+    uint8_t pixels = 0;                      // (pixel count + 4) / 8, at most 254
+    uint8_t confidence = 0;                  // fullConfidence scaled by the visible part of the target
+    uint32_t pixelCount = 0;                 // pixels covered, before scaling
 };
 
 struct Angles {

@@ -153,24 +153,15 @@ void mainWindowProc(int command) {
         case IDOK:
             if (mainWindow.window != nullptr) gtk_widget_destroy(mainWindow.window);
             break;
-        case IDM_HELP_ABOUT:
-            showAboutDialog();
-            break;
+        case IDM_HELP_ABOUT: showAboutDialog(); break;
         case IDM_FILE_EXIT:
             stopMenuMode();
             if (mainWindow.window != nullptr) gtk_widget_destroy(mainWindow.window);
             break;
-        case IDM_FILE_START:
-            startMenuMode();
-            break;
-        case IDM_FILE_FOLLOW:
-            startFollowLine();
-            break;
-        case IDM_FILE_STOP:
-            stopFollowLine();
-            break;
-        default:
-            break;
+        case IDM_FILE_START: startMenuMode(); break;
+        case IDM_FILE_FOLLOW: startFollowLine(); break;
+        case IDM_FILE_STOP: stopFollowLine(); break;
+        default: break;
     }
 }
 

@@ -37,8 +37,8 @@ bool decodePassThrough(const std::vector<uint8_t>& payload, uint8_t closing, Pas
         return false;
     }
     if (payload[1] != payload.size() - 2) {
-        error = "reply says " + std::to_string(payload[1]) + " bytes follow but " +
-                std::to_string(payload.size() - 2) + " came";
+        error = "reply says " + std::to_string(payload[1]) + " bytes follow but " + std::to_string(payload.size() - 2) +
+                " came";
         return false;
     }
     if (payload.size() == 2) {
@@ -130,8 +130,8 @@ bool cameraPacket(const std::string& line, std::vector<uint8_t>& packet, std::st
 
 bool modulesPacket(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& packet, std::string& error) {
     if (bytes.size() > PASS_THROUGH_LIMIT) {
-        error = std::to_string(bytes.size()) + " bytes for the modules; at most " +
-                std::to_string(PASS_THROUGH_LIMIT) + " fit";
+        error = std::to_string(bytes.size()) + " bytes for the modules; at most " + std::to_string(PASS_THROUGH_LIMIT) +
+                " fit";
         return false;
     }
     packet = {COMMAND_MODULES_PASS_THROUGH, static_cast<uint8_t>(bytes.size())};
@@ -217,9 +217,9 @@ std::vector<uint8_t> windowTrackPacket(TrackMode mode) { return {static_cast<uin
 std::vector<uint8_t> stopTrackPacket() { return {COMMAND_STOP_TRACKING}; }
 
 TrackReport trackReportOf(const std::array<uint8_t, TRACK_REPORT_SIZE>& b) {
-    return TrackReport{b[TRACK_REPORT_SERVO1], b[TRACK_REPORT_SERVO2], b[TRACK_REPORT_MIDDLE_X],
-                       b[TRACK_REPORT_MIDDLE_Y], b[TRACK_REPORT_WIDTH], b[TRACK_REPORT_HEIGHT],
-                       b[TRACK_REPORT_PIXELS], b[TRACK_REPORT_CONFIDENCE]};
+    return TrackReport{b[TRACK_REPORT_SERVO1],   b[TRACK_REPORT_SERVO2],    b[TRACK_REPORT_MIDDLE_X],
+                       b[TRACK_REPORT_MIDDLE_Y], b[TRACK_REPORT_WIDTH],     b[TRACK_REPORT_HEIGHT],
+                       b[TRACK_REPORT_PIXELS],   b[TRACK_REPORT_CONFIDENCE]};
 }
 
 std::string formatTrackReport(const TrackReport& r) {

@@ -237,8 +237,7 @@ bool dialogPrompt(const char* text, const char* caption, const sigset_t& kills) 
 
 void killPrompt(const char* text, const char* caption) {
     sigset_t kills = killSignals();
-    bool answered =
-        !headless() && dialogs::available() && helpersPossible.load() && dialogPrompt(text, caption, kills);
+    bool answered = !headless() && dialogs::available() && helpersPossible.load() && dialogPrompt(text, caption, kills);
     if (!answered) {
         showLine(text, caption);
         int signalNumber = 0;

@@ -185,7 +185,8 @@ bool serialWaitEvent(SerialLine* line, uint32_t* events) {
 
 int serialReadByte(SerialLine* line, uint8_t* byte) {
     if (line == nullptr) return 0;
-    int timeoutMs = static_cast<int>(line->timeouts.readTotalTimeoutConstant + line->timeouts.readTotalTimeoutMultiplier);
+    int timeoutMs =
+        static_cast<int>(line->timeouts.readTotalTimeoutConstant + line->timeouts.readTotalTimeoutMultiplier);
     for (;;) {
         ssize_t n = read(line->fd, byte, 1);
         if (n == 1) return 1;
@@ -204,7 +205,8 @@ int serialReadByte(SerialLine* line, uint8_t* byte) {
 
 bool serialWriteByte(SerialLine* line, uint8_t byte) {
     if (line == nullptr) return false;
-    int timeoutMs = static_cast<int>(line->timeouts.writeTotalTimeoutConstant + line->timeouts.writeTotalTimeoutMultiplier);
+    int timeoutMs =
+        static_cast<int>(line->timeouts.writeTotalTimeoutConstant + line->timeouts.writeTotalTimeoutMultiplier);
     for (;;) {
         ssize_t n = write(line->fd, &byte, 1);
         if (n == 1) return true;

@@ -28,10 +28,10 @@ struct SerialLine {
     vt::FarEnd* farEnd = nullptr;
     std::deque<uint8_t> arrived;  // on the wire, readable by the reader thread
     uint32_t mask = 0;
-    uint32_t lineEvents = 0;      // modem-line events raised by a test
+    uint32_t lineEvents = 0;  // modem-line events raised by a test
     bool interrupted = false;
-    bool readerPresent = false;   // a reader thread has set its event mask
-    bool readerWaiting = false;   // ...and is blocked in serialWaitEvent
+    bool readerPresent = false;  // a reader thread has set its event mask
+    bool readerWaiting = false;  // ...and is blocked in serialWaitEvent
 };
 
 }  // namespace platform
@@ -47,19 +47,19 @@ constexpr auto kSettleLimit = std::chrono::seconds(20);
 
 struct Client {
     uint16_t port = 0;
-    int systemSocket = -1;           // the accepted socket, once accepted
+    int systemSocket = -1;  // the accepted socket, once accepted
     std::deque<uint8_t> toSystem;
     bool closed = false;
     bool reset = false;
-    int vanishedError = 0;           // non-zero: the link is gone, receives fail with this
-    bool watched = false;            // the system applied liveness settings to its socket
+    int vanishedError = 0;  // non-zero: the link is gone, receives fail with this
+    bool watched = false;   // the system applied liveness settings to its socket
     platform::TcpLiveness liveness;
     bool systemClosed = false;
     std::vector<vt::Send> sends;
 };
 
 struct VSocket {
-    int generation = 0;              // the world (vt::reset) it was made in
+    int generation = 0;  // the world (vt::reset) it was made in
     uint16_t port = 0;
     bool bound = false;
     bool listening = false;
@@ -141,13 +141,16 @@ void deliverDueLocked(World& w, std::unique_lock<std::mutex>& hold) {
     }
     if (!any) return;
     w.changed.notify_all();
-    waitOrDie(w, hold, [&w] {
-        for (SerialLine* line : w.lines) {
-            if (!line->readerPresent || line->interrupted) continue;
-            if (!line->arrived.empty() || !line->readerWaiting) return false;
-        }
-        return true;
-    }, "a serial reader thread to store the bytes that arrived");
+    waitOrDie(
+        w, hold,
+        [&w] {
+            for (SerialLine* line : w.lines) {
+                if (!line->readerPresent || line->interrupted) continue;
+                if (!line->arrived.empty() || !line->readerWaiting) return false;
+            }
+            return true;
+        },
+        "a serial reader thread to store the bytes that arrived");
 }
 
 void advanceLocked(World& w, std::unique_lock<std::mutex>& hold, uint32_t ms) {
@@ -227,7 +230,8 @@ bool startThread(ThreadProc proc, void* arg, ThreadHandle* join) {
     }
     if (fromClock) {
         std::unique_lock<std::mutex> hold(w.lock);
-        waitOrDie(w, hold, [&w] { return w.pendingStarts == 0; }, "a new thread to settle");
+        waitOrDie(
+            w, hold, [&w] { return w.pendingStarts == 0; }, "a new thread to settle");
     }
     return true;
 }
@@ -653,8 +657,9 @@ void raiseLineEvents(const char* portName, uint32_t events) {
     target->lineEvents |= events;
     w.changed.notify_all();
     if (!target->readerPresent) return;
-    waitOrDie(w, hold, [target] { return target->lineEvents == 0 && target->readerWaiting; },
-              "a serial reader thread to take a line event");
+    waitOrDie(
+        w, hold, [target] { return target->lineEvents == 0 && target->readerWaiting; },
+        "a serial reader thread to take a line event");
 }
 
 std::vector<TraceEntry> trace() {
@@ -714,7 +719,8 @@ bool listening(uint16_t port) {
     World& w = world();
     std::lock_guard<std::mutex> hold(w.lock);
     for (auto& [id, socket] : w.sockets) {
-        if (socket.listening && socket.bound && socket.port == port && !socket.woken && socket.generation == w.generation) {
+        if (socket.listening && socket.bound && socket.port == port && !socket.woken &&
+            socket.generation == w.generation) {
             return true;
         }
     }

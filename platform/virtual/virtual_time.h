@@ -66,8 +66,8 @@ struct TraceEntry {
     enum Kind { Write, Pause };
     Kind kind;
     uint64_t timeUs;
-    uint8_t byte;   // Write: the byte written
-    uint32_t ms;    // Pause: its length
+    uint8_t byte;      // Write: the byte written
+    uint32_t ms;       // Pause: its length
     std::string port;  // Write: the port name
 };
 std::vector<TraceEntry> trace();

@@ -58,8 +58,8 @@ TEST_F(ClientOnRobot, DriveRunsTheRobotUntilStopAndMovesTheServos) {
                              {"--connect-timeout", "15000", "-c",
                               "drive --speed 40 --steer 100 --pan 90 --tilt 160; sleep 2000; stop; status"}));
     EXPECT_TRUE(robot.waitForState([](const json& s) {
-        return s["drive"]["running"] == true && s["servos"][0]["position"] == 100 &&
-               s["servos"][1]["position"] == 90 && s["servos"][2]["position"] == 160;
+        return s["drive"]["running"] == true && s["servos"][0]["position"] == 100 && s["servos"][1]["position"] == 90 &&
+               s["servos"][2]["position"] == 160;
     })) << robot.state().dump();
     ClientRun r = client.finish();
     EXPECT_EQ(r.exitCode, 0) << r.err;

@@ -89,22 +89,25 @@ protected:
     void connectAll() {
         const int ports[3] = {5000, 5001, 5002};
         for (int i = 0; i < 3; ++i) {
-            ASSERT_TRUE(waitUntil([&] { return (sockets[i] = testing_support::connectLoopback(ports[i])) >= 0; }, 10000))
+            ASSERT_TRUE(
+                waitUntil([&] { return (sockets[i] = testing_support::connectLoopback(ports[i])) >= 0; }, 10000))
                 << "nobody listening on " << ports[i];
         }
     }
     // Reads exactly `count` bytes from the command port (bounded).
     std::string readCommandPort(size_t count) {
         std::vector<uint8_t> got;
-        waitUntil([&] {
-            pollfd in{sockets[0], POLLIN, 0};
-            if (poll(&in, 1, 20) == 1) {
-                uint8_t buffer[64];
-                ssize_t n = recv(sockets[0], buffer, std::min(sizeof buffer, count - got.size()), 0);
-                if (n > 0) got.insert(got.end(), buffer, buffer + n);
-            }
-            return got.size() >= count;
-        }, 10000);
+        waitUntil(
+            [&] {
+                pollfd in{sockets[0], POLLIN, 0};
+                if (poll(&in, 1, 20) == 1) {
+                    uint8_t buffer[64];
+                    ssize_t n = recv(sockets[0], buffer, std::min(sizeof buffer, count - got.size()), 0);
+                    if (n > 0) got.insert(got.end(), buffer, buffer + n);
+                }
+                return got.size() >= count;
+            },
+            10000);
         return hex(got);
     }
     void send(int which, const std::string& hexBytes) {
@@ -170,11 +173,13 @@ TEST_F(HalvoranProcessTest, SigtermAnswersTheKillPromptWhileServing) {
 
 TEST_F(HalvoranProcessTest, SigintWhileWaitingForTheClientEndsCleanly) {
     start(slavePath);
-    ASSERT_TRUE(waitUntil([] {
-        int s = testing_support::connectLoopback(5000);
-        if (s >= 0) close(s);
-        return s >= 0;
-    }, 10000));
+    ASSERT_TRUE(waitUntil(
+        [] {
+            int s = testing_support::connectLoopback(5000);
+            if (s >= 0) close(s);
+            return s >= 0;
+        },
+        10000));
     program.signal(SIGINT);
     EXPECT_EQ(exitCode(), 0);
 }

@@ -163,21 +163,18 @@ TEST_P(DriveNeverUnattended, StopsInTime) {
     }
     ASSERT_GT(referenceUs, 0u);
     switch (row.ending) {
-        case Ending::Silent:
-            break;
-        case Ending::Reset:
-            session.closePort(0, /*reset=*/true);
-            break;
+        case Ending::Silent: break;
+        case Ending::Reset: session.closePort(0, /*reset=*/true); break;
         case Ending::Vanished:
-            ASSERT_TRUE(ip({"link", "set", "lo", "down"})) << testing_support::readFile(robot.directory() + "/ip-errors.txt");
+            ASSERT_TRUE(ip({"link", "set", "lo", "down"}))
+                << testing_support::readFile(robot.directory() + "/ip-errors.txt");
             break;
-        case Ending::Sigterm:
-            robot.halvoran().signal(SIGTERM);
-            break;
+        case Ending::Sigterm: robot.halvoran().signal(SIGTERM); break;
     }
 
     ASSERT_TRUE(testing_support::waitUntil([&] { return !moving(); }, row.boundMs + 5000))
-        << "the drive still runs: " << robot.state()["drive"].dump() << "\n" << robot.halvoranErrors();
+        << "the drive still runs: " << robot.state()["drive"].dump() << "\n"
+        << robot.halvoranErrors();
     uint64_t stopUs = 0;
     ASSERT_TRUE(testing_support::waitUntil([&] {
         return (stopUs = traceTime(robot.trace(), "(stop)", referenceUs)) != 0;

@@ -43,8 +43,7 @@ protected:
     }
 
     void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {HALVORAN_SIM_BIN, "--link", link, "--trace", trace,
-                                         "--control", control};
+        std::vector<std::string> argv = {HALVORAN_SIM_BIN, "--link", link, "--trace", trace, "--control", control};
         argv.insert(argv.end(), extra.begin(), extra.end());
         ASSERT_TRUE(sim.start(argv, {}, dir + "/err.txt", output));
         ASSERT_TRUE(waitUntil([&] { return readFile(output).find("ready\n") != std::string::npos; }))
@@ -72,8 +71,8 @@ protected:
         std::vector<uint8_t> out;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, int(left.count())) <= 0) break;
@@ -113,7 +112,7 @@ protected:
 };
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -133,9 +132,9 @@ TEST_F(SimProcess, AnswersOnItsPseudoTerminalTracesAndEndsOnSigterm) {
     {
         ChildProcess client;
         const std::string out = dir + "/client.txt";
-        ASSERT_TRUE(client.start({HALVORAN_SIM_BIN, "--control", control, "--command", "note from a client",
-                                  "--command", "state"},
-                                 {}, dir + "/client-err.txt", out));
+        ASSERT_TRUE(client.start(
+            {HALVORAN_SIM_BIN, "--control", control, "--command", "note from a client", "--command", "state"}, {},
+            dir + "/client-err.txt", out));
         int code = -1;
         ASSERT_TRUE(client.waitExit(5000, code));
         EXPECT_EQ(code, 0);
@@ -144,9 +143,7 @@ TEST_F(SimProcess, AnswersOnItsPseudoTerminalTracesAndEndsOnSigterm) {
     }
 
     // Every byte in both directions, with its time, direction and channel.
-    ASSERT_TRUE(waitUntil([&] {
-        return readFile(trace).find("out controller 00") != std::string::npos;
-    }));
+    ASSERT_TRUE(waitUntil([&] { return readFile(trace).find("out controller 00") != std::string::npos; }));
     std::vector<std::string> bytesIn, bytesOut;
     uint64_t lastIn = 0, firstOut = 0;
     for (const std::string& line : traceLines()) {
@@ -166,10 +163,10 @@ TEST_F(SimProcess, AnswersOnItsPseudoTerminalTracesAndEndsOnSigterm) {
             EXPECT_EQ(kind, "event") << line;
         }
     }
-    EXPECT_EQ(bytesIn, (std::vector<std::string>{"switch 5c", "switch 32", "controller 02",
-                                                 "controller 02", "controller 1f", "controller 01"}));
-    EXPECT_EQ(bytesOut, (std::vector<std::string>{"controller 02", "controller 03", "controller 1f",
-                                                  "controller 01", "controller 00"}));
+    EXPECT_EQ(bytesIn, (std::vector<std::string>{"switch 5c", "switch 32", "controller 02", "controller 02",
+                                                 "controller 1f", "controller 01"}));
+    EXPECT_EQ(bytesOut, (std::vector<std::string>{"controller 02", "controller 03", "controller 1f", "controller 01",
+                                                  "controller 00"}));
     EXPECT_GE(firstOut, lastIn + 1500);  // the module's reply delay, and the byte time
 
     stopWith(SIGTERM);
@@ -246,8 +243,7 @@ TEST_F(SimProcess, UnpluggingHangsUpTheLineAndPluggingInMakesAFreshOne) {
 
 TEST_F(SimProcess, RefusesABadWorldAndABadFault) {
     for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--world", "spiral 1 2"},
-          std::vector<std::string>{"--fault", "camera unplugged"}}) {
+         {std::vector<std::string>{"--world", "spiral 1 2"}, std::vector<std::string>{"--fault", "camera unplugged"}}) {
         ChildProcess p;
         std::vector<std::string> argv = {HALVORAN_SIM_BIN, "--link", link};
         argv.insert(argv.end(), bad.begin(), bad.end());

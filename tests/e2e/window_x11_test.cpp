@@ -146,8 +146,12 @@ protected:
     std::vector<std::string> environment(const std::string& line) {
         const char* asan = std::getenv("ASAN_OPTIONS");
         const char* tsan = std::getenv("TSAN_OPTIONS");
-        return {"DISPLAY=" + display.name(), "HALVORAN_HEADLESS=0", "HALVORAN_COM1=" + line, "NO_AT_BRIDGE=1",
-                "XDG_RUNTIME_DIR=" + dir, "GDK_BACKEND=x11",
+        return {"DISPLAY=" + display.name(),
+                "HALVORAN_HEADLESS=0",
+                "HALVORAN_COM1=" + line,
+                "NO_AT_BRIDGE=1",
+                "XDG_RUNTIME_DIR=" + dir,
+                "GDK_BACKEND=x11",
                 std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0",
                 "LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp:print_suppressions=0",
                 std::string("TSAN_OPTIONS=") + (tsan != nullptr ? tsan : "") + ":suppressions=" + dir + "/tsan.supp"};
@@ -187,40 +191,47 @@ protected:
             if (split == std::string::npos) continue;
             w.instance = names.substr(0, split);
             w.windowClass = names.substr(split + 3);
-            if (std::sscanf(line.c_str() + classEnd + 2, " %dx%d+%d+%d", &w.width, &w.height, &w.x, &w.y) != 4) continue;
+            if (std::sscanf(line.c_str() + classEnd + 2, " %dx%d+%d+%d", &w.width, &w.height, &w.x, &w.y) != 4)
+                continue;
             list.push_back(w);
         }
         return list;
     }
     bool findWindow(const std::string& title, TopWindow& out, int timeoutMs = 60000) {
-        return waitUntil([&] {
-            for (const TopWindow& w : windows()) {
-                if (w.title == title) {
-                    out = w;
-                    return true;
+        return waitUntil(
+            [&] {
+                for (const TopWindow& w : windows()) {
+                    if (w.title == title) {
+                        out = w;
+                        return true;
+                    }
                 }
-            }
-            return false;
-        }, timeoutMs);
+                return false;
+            },
+            timeoutMs);
     }
     // Opens the window's menu bar with F10 and types `keys`, again until `done` holds (a key
     // typed just as a menu opens can be lost).
     bool useMenu(const TopWindow& window, const std::vector<std::string>& keys, const std::function<bool()>& done) {
-        return waitUntil([&] {
-            press(window.id, "Escape");
-            std::vector<std::string> command = {"xdotool", "key", "F10"};
-            for (const std::string& key : keys) command.insert(command.end(), {"sleep", "0.3", "key", key});
-            tool(command);
-            return waitUntil(done, 1500);
-        }, 30000);
+        return waitUntil(
+            [&] {
+                press(window.id, "Escape");
+                std::vector<std::string> command = {"xdotool", "key", "F10"};
+                for (const std::string& key : keys) command.insert(command.end(), {"sleep", "0.3", "key", key});
+                tool(command);
+                return waitUntil(done, 1500);
+            },
+            30000);
     }
     bool windowGone(const std::string& id, int timeoutMs = 10000) {
-        return waitUntil([&] {
-            for (const TopWindow& w : windows()) {
-                if (w.id == id) return false;
-            }
-            return true;
-        }, timeoutMs);
+        return waitUntil(
+            [&] {
+                for (const TopWindow& w : windows()) {
+                    if (w.id == id) return false;
+                }
+                return true;
+            },
+            timeoutMs);
     }
     int position(const std::string& id) {
         std::vector<TopWindow> list = windows();
@@ -344,7 +355,8 @@ TEST_F(WindowTest, TheAboutDialogOpensFromTheHelpMenuAndClosesWithDone) {
     // Help, About: F10 opens the menu bar's first menu, Right the next one, Down selects its
     // item and Return picks it.
     TopWindow about;
-    bool opened = useMenu(window, {"Right", "Down", "Return"}, [&] { return findWindow("About Nimbrell", about, 100); });
+    bool opened =
+        useMenu(window, {"Right", "Down", "Return"}, [&] { return findWindow("About Nimbrell", about, 100); });
     ASSERT_TRUE(opened) << "the About dialog did not open";
     // It covers the window, as it fills the handheld's screen.
     EXPECT_EQ(about.x, window.x);
@@ -386,10 +398,13 @@ TEST_F(WindowTest, FileStartAndExitReachTheMenuModeWhileTheMainThreadShowsAMessa
     ASSERT_TRUE(useMenu(window, {"Down", "Return"}, [&] { return !helperMessages().empty(); })) << "File, Start";
     // OK on each of them lets the set-up go on; it opens the debug port 4999.
     int debug = -1;
-    EXPECT_TRUE(waitUntil([&] {
-        for (const TopWindow& message : helperMessages()) press(message.id, "Return");
-        return (debug = testing_support::connectLoopback(4999)) >= 0;
-    }, 30000)) << "the menu mode did not start";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (const TopWindow& message : helperMessages()) press(message.id, "Return");
+            return (debug = testing_support::connectLoopback(4999)) >= 0;
+        },
+        30000))
+        << "the menu mode did not start";
     if (debug >= 0) close(debug);
 
     // File, Exit: the menu mode closes its ports and the window goes; the program runs on. (The
@@ -438,15 +453,18 @@ TEST_F(WindowTest, ABoxThatAnotherThreadShowsDoesNotHoldTheEnd) {
     // The accept thread of port 5001 finds no listening socket and shows its own message, in a
     // helper process; nobody answers it.
     TopWindow threadBox;
-    ASSERT_TRUE(waitUntil([&] {
-        for (const TopWindow& w : windows()) {
-            if (w.title == "Error" && w.windowClass != "WENDLOCK") {
-                threadBox = w;
-                return true;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const TopWindow& w : windows()) {
+                if (w.title == "Error" && w.windowClass != "WENDLOCK") {
+                    threadBox = w;
+                    return true;
+                }
             }
-        }
-        return false;
-    }, 30000)) << said();
+            return false;
+        },
+        30000))
+        << said();
     program.signal(SIGTERM);
     int exitCode = -1;
     ASSERT_TRUE(program.waitExit(10000, exitCode)) << "the end waited for the accept thread's message";
@@ -498,10 +516,10 @@ TEST(WindowHeadlessTest, ASecondInstanceEndsAtOnceWhileTheFirstRunsAndStartsAgai
 TEST(WindowHeadlessTest, ADisplayThatCannotBeOpenedMeansNoWindowAndMessagesOnStandardError) {
     std::string dir = testing_support::makeTempDir("halvoran-nodisplay");
     ChildProcess program;
-    ASSERT_TRUE(program.start({HALVORAN_BIN},
-                              {"DISPLAY=:4242", "HALVORAN_HEADLESS=0", "HALVORAN_COM1=/nonexistent/line",
-                               "XDG_RUNTIME_DIR=" + dir},
-                              dir + "/stderr"));
+    ASSERT_TRUE(program.start(
+        {HALVORAN_BIN},
+        {"DISPLAY=:4242", "HALVORAN_HEADLESS=0", "HALVORAN_COM1=/nonexistent/line", "XDG_RUNTIME_DIR=" + dir},
+        dir + "/stderr"));
     int exitCode = -1;
     ASSERT_TRUE(program.waitExit(20000, exitCode));
     EXPECT_EQ(exitCode, 255);

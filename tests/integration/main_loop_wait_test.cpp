@@ -65,7 +65,8 @@ struct LoopbackPair {
             return;
         }
         client = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) server = accept(listener, nullptr, nullptr);
+        if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            server = accept(listener, nullptr, nullptr);
         close(listener);
     }
     ~LoopbackPair() {
@@ -87,7 +88,10 @@ TEST_P(SocketWait, EndsOnWhatThePeerDoes) {
     switch (GetParam()) {
         case Peer::Nothing: break;
         case Peer::SendsBytes: ASSERT_EQ(send(watched.client, "x", 1, MSG_NOSIGNAL), 1); break;
-        case Peer::Closes: close(watched.client); watched.client = -1; break;
+        case Peer::Closes:
+            close(watched.client);
+            watched.client = -1;
+            break;
         case Peer::Resets: {
             linger abort{1, 0};
             setsockopt(watched.client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -101,6 +105,7 @@ TEST_P(SocketWait, EndsOnWhatThePeerDoes) {
     EXPECT_EQ(platform::waitForWork(sockets, 3, expected ? 10000 : 100), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, SocketWait, ::testing::Values(Peer::Nothing, Peer::SendsBytes, Peer::Closes, Peer::Resets));
+INSTANTIATE_TEST_SUITE_P(Each, SocketWait,
+                         ::testing::Values(Peer::Nothing, Peer::SendsBytes, Peer::Closes, Peer::Resets));
 
 }  // namespace

@@ -126,15 +126,17 @@ public:
     bool connected() const { return socket_ >= 0; }
     // Reads until `text` has been received (bounded); returns everything received so far.
     std::string readUntil(const std::string& text, int timeoutMs = 10000) {
-        waitUntil([&] {
-            pollfd in{socket_, POLLIN, 0};
-            if (poll(&in, 1, 10) == 1) {
-                char buffer[512];
-                ssize_t n = recv(socket_, buffer, sizeof buffer, 0);
-                if (n > 0) received_.append(buffer, static_cast<size_t>(n));
-            }
-            return received_.find(text) != std::string::npos;
-        }, timeoutMs);
+        waitUntil(
+            [&] {
+                pollfd in{socket_, POLLIN, 0};
+                if (poll(&in, 1, 10) == 1) {
+                    char buffer[512];
+                    ssize_t n = recv(socket_, buffer, sizeof buffer, 0);
+                    if (n > 0) received_.append(buffer, static_cast<size_t>(n));
+                }
+                return received_.find(text) != std::string::npos;
+            },
+            timeoutMs);
         return received_;
     }
 
@@ -183,9 +185,14 @@ TEST_F(MenuModePtyTest, StartFollowStopAndExitDriveTheCameraTheDriveAndTheClient
     startFollowLine();
     // The camera set-up arrives line by line, each after the answer to the one before.
     EXPECT_TRUE(waitUntil([&] { return camera.received().find("tc 0 255 150 255 0 255\r") != std::string::npos; }));
-    EXPECT_EQ(camera.received(), "\rCR 18 40 17 2 19 33\rrm 1\rmm 0\rnf 1\rsw 1 1 80 40\r\rpm 0\rtc 0 255 150 255 0 255\r");
+    EXPECT_EQ(camera.received(),
+              "\rCR 18 40 17 2 19 33\rrm 1\rmm 0\rnf 1\rsw 1 1 80 40\r\rpm 0\rtc 0 255 150 255 0 255\r");
     std::string answers = client.readUntil("Got input of");
-    EXPECT_EQ(answers.rfind("\xFF\x37:\xFF\x37\xFF\x37" "ACK\r:\xFF\x37", 0), 0u) << hex({answers.begin(), answers.end()});
+    EXPECT_EQ(answers.rfind("\xFF\x37:\xFF\x37\xFF\x37"
+                            "ACK\r:\xFF\x37",
+                            0),
+              0u)
+        << hex({answers.begin(), answers.end()});
     EXPECT_NE(answers.find("starting camera follow process\r\n"), std::string::npos);
     EXPECT_NE(debug.readUntil("Camera returned ").find("Starting camera process\r\n"), std::string::npos);
     EXPECT_TRUE(waitUntil([&] { return drive.received().size() >= 9 + 9 * 3; }));  // steering has begun
@@ -197,7 +204,8 @@ TEST_F(MenuModePtyTest, StartFollowStopAndExitDriveTheCameraTheDriveAndTheClient
         std::string got = drive.received();
         return got.size() >= 9 && got.substr(got.size() - 9) == kLastPacket;
     }));
-    EXPECT_TRUE(waitUntil([&] { return camera.received().find("tc 0 255 150 255 0 255\r\r\r\r") != std::string::npos; }));
+    EXPECT_TRUE(
+        waitUntil([&] { return camera.received().find("tc 0 255 150 255 0 255\r\r\r\r") != std::string::npos; }));
     std::string driven = drive.received();
     EXPECT_EQ(driven.size() % 9, 0u);
     EXPECT_NE(driven.find(kStopPacket), std::string::npos);

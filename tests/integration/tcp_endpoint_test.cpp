@@ -182,7 +182,8 @@ TEST(TcpEndpointBind, APortHeldByAnotherListenerFailsAtBindWithItsErrorCode) {
         EXPECT_EQ(endpoint.receive(&out), -1);
     }
     std::string shown = testing::internal::GetCapturedStderr();
-    EXPECT_NE(shown.find("Error: Binding socket failed. Error: " + std::to_string(EADDRINUSE)), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Error: Binding socket failed. Error: " + std::to_string(EADDRINUSE)), std::string::npos)
+        << shown;
     close(holder);
 }
 

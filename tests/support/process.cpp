@@ -114,8 +114,8 @@ void ChildProcess::stop(int timeoutMs) {
     }
 }
 
-ProgramRun runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                      int timeoutMs, const std::string& dir, const std::string& inputPath) {
+ProgramRun runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int timeoutMs,
+                      const std::string& dir, const std::string& inputPath) {
     ProgramRun run;
     const std::string folder = dir.empty() ? makeTempDir("halvoran-run") : dir;
     {

@@ -85,10 +85,12 @@ nlohmann::json SimulatedRobot::state() {
 }
 
 bool SimulatedRobot::waitForState(const std::function<bool(const nlohmann::json&)>& done, int timeoutMs) {
-    return waitUntil([&] {
-        nlohmann::json s = state();
-        return !s.is_null() && !s.is_discarded() && done(s);
-    }, timeoutMs);
+    return waitUntil(
+        [&] {
+            nlohmann::json s = state();
+            return !s.is_null() && !s.is_discarded() && done(s);
+        },
+        timeoutMs);
 }
 
 int SimulatedRobot::waitHalvoranExit(int timeoutMs) {

@@ -7,8 +7,7 @@ namespace testing_support {
 void ScriptedDevice::sendAt(uint64_t atUs, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> hold(lock_);
     for (uint8_t b : bytes) pending_.emplace_back(atUs, b);
-    std::stable_sort(pending_.begin(), pending_.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(pending_.begin(), pending_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 void ScriptedDevice::answer(Rule rule, uint64_t delayUs) {

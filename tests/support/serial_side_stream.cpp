@@ -99,7 +99,12 @@ std::vector<uint8_t> command(Input& in) {
     switch (in.next() % 7) {
         case 0:
         case 1:
-            return {'P', uint8_t(1 + in.next() % 3), in.next(), in.next(), in.next(), in.next(),
+            return {'P',
+                    uint8_t(1 + in.next() % 3),
+                    in.next(),
+                    in.next(),
+                    in.next(),
+                    in.next(),
                     uint8_t((in.next() & 0x7E) | SET_DRIVE_TIMEOUT)};
         case 2: {
             const int queries = 1 + in.next() % 25;
@@ -129,10 +134,8 @@ std::vector<uint8_t> command(Input& in) {
             for (int i = 0; i < 6; ++i) t.push_back(in.next());
             return t;
         }
-        case 5:
-            return {'N'};
-        default:
-            return {'D'};
+        case 5: return {'N'};
+        default: return {'D'};
     }
 }
 
@@ -203,15 +206,9 @@ SerialSideOutcome runSerialSide(const uint8_t* data, size_t size) {
                 passes(7);
                 break;
             }
-            case 4:
-                fault(in, far);
-                break;
-            case 5:
-                passes(uint32_t(in.next() % 64) * 8);
-                break;
-            default:
-                passes(7);
-                break;
+            case 4: fault(in, far); break;
+            case 5: passes(uint32_t(in.next() % 64) * 8); break;
+            default: passes(7); break;
         }
         vt::clientDiscardReceived(client);
     }

@@ -77,15 +77,15 @@ TEST_P(OpenSerialPort, EitherOpensOrLeavesNothingBehind) {
     EXPECT_TRUE(nothingLeft());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Each, OpenSerialPort,
-    ::testing::Values(OpenCase{"Opens", true, std::nullopt, true, ""},
-                      OpenCase{"NoDevice", false, std::nullopt, false, "Error: Unable to open the port"},
-                      OpenCase{"NotConfigured", true, vt::Failure::SerialConfigure, false,
-                               "Error: Unable to configure the serial port"},
-                      OpenCase{"NoTimeouts", true, vt::Failure::SerialTimeouts, false,
-                               "Error: Unable to set the time-out parameters"}),
-    [](const ::testing::TestParamInfo<OpenCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Each, OpenSerialPort,
+                         ::testing::Values(OpenCase{"Opens", true, std::nullopt, true, ""},
+                                           OpenCase{"NoDevice", false, std::nullopt, false,
+                                                    "Error: Unable to open the port"},
+                                           OpenCase{"NotConfigured", true, vt::Failure::SerialConfigure, false,
+                                                    "Error: Unable to configure the serial port"},
+                                           OpenCase{"NoTimeouts", true, vt::Failure::SerialTimeouts, false,
+                                                    "Error: Unable to set the time-out parameters"}),
+                         [](const ::testing::TestParamInfo<OpenCase>& info) { return std::string(info.param.name); });
 
 struct ReleaseCase {
     const char* name;

@@ -30,8 +30,8 @@ std::string initBytes() {
     std::string bytes;
     for (int ch = 0; ch < 4; ++ch) {
         std::string c = "0" + std::to_string(ch);
-        bytes += "02 03 1F " + c + (ch == 0 ? " 87" : " 89") + " 02 02 1F " + c + " 02 04 20 " + c + " 00 46 02 03 1F " +
-                 c + " 00 ";
+        bytes += "02 03 1F " + c + (ch == 0 ? " 87" : " 89") + " 02 02 1F " + c + " 02 04 20 " + c +
+                 " 00 46 02 03 1F " + c + " 00 ";
     }
     return bytes +
            "04 05 3F 01 01 00 14 04 05 3F 01 02 00 00 04 05 3F 01 03 00 50 04 05 3F 01 06 00 64 "

@@ -298,7 +298,9 @@ TEST_F(HubTest, ANewSubscriberGetsTheLatestDriveStatusAndPicture) {
     hub.publish(DRIVE_STATUS_CHANNEL, json{{"result", 0}, {"n", 2}}, 6);
     hub.publish(IMAGE_CHANNEL, json{{"width", 160}}, 7);
     hub.publish(TRACKING_CHANNEL, json{{"x", 1}}, 8);  // reports are not kept
-    hub.handleText(1, R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":3},{"id":2,"channelId":4},{"id":3,"channelId":2}]})");
+    hub.handleText(
+        1,
+        R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":3},{"id":2,"channelId":4},{"id":3,"channelId":2}]})");
     ASSERT_EQ(sink.binaries[1].size(), 2u);
     EXPECT_EQ(json::parse(sink.binaries[1][0].substr(13))["n"], 2);
     EXPECT_EQ(readLe(sink.binaries[1][0], 5, 8), 6u);
@@ -342,7 +344,7 @@ TEST_F(HubTest, TheSpeedIsRepeatedWhileTheDriverIsThereAndStoppedWhenItFallsSile
         std::chrono::milliseconds after;  // since the drive message
         const char* expect;               // "", "speed" or "stop"
     };
-    const Step steps[] = {{100ms, ""}, {299ms, ""}, {300ms, "speed"}, {450ms, ""}, {600ms, "speed"},
+    const Step steps[] = {{100ms, ""},      {299ms, ""}, {300ms, "speed"}, {450ms, ""},  {600ms, "speed"},
                           {900ms, "speed"}, {999ms, ""}, {1000ms, "stop"}, {1300ms, ""}, {2500ms, ""}};
     const auto start = now;
     for (const Step& step : steps) {

@@ -33,7 +33,8 @@ std::vector<uint8_t> fromBase64(const std::string& text) {
 
 TEST(Base64, LengthsAroundThePadding) {
     const std::pair<std::string, std::string> rows[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xff\xfe\x00", 3), "//4A"}};
+        {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
+        {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xff\xfe\x00", 3), "//4A"}};
     for (const auto& [in, out] : rows) {
         EXPECT_EQ(base64(reinterpret_cast<const uint8_t*>(in.data()), in.size()), out) << out;
     }
@@ -70,11 +71,9 @@ TEST(Annotations, TheBoxInThePicturesCoordinatesOrNoneWhenNothingIsSeen) {
     };
     const Row rows[] = {
         // Middle x 40 is picture column 79 (camera column 40 covers 78..80).
-        {40, 72, 10, 20, 50, 100, 1, 69, 61.5, 89, 81.5},
-        {1, 1, 0, 0, 1, 6, 1, 1, 0.5, 1, 0.5},
-        {80, 143, 4, 2, 9, 1, 1, 155, 141.5, 163, 143.5},
-        {40, 72, 10, 20, 0, 100, 0, 0, 0, 0, 0},  // no pixels
-        {40, 72, 10, 20, 50, 0, 0, 0, 0, 0, 0},   // no confidence
+        {40, 72, 10, 20, 50, 100, 1, 69, 61.5, 89, 81.5}, {1, 1, 0, 0, 1, 6, 1, 1, 0.5, 1, 0.5},
+        {80, 143, 4, 2, 9, 1, 1, 155, 141.5, 163, 143.5}, {40, 72, 10, 20, 0, 100, 0, 0, 0, 0, 0},  // no pixels
+        {40, 72, 10, 20, 50, 0, 0, 0, 0, 0, 0},                                                     // no confidence
     };
     for (const Row& r : rows) {
         halvoran_client::TrackReport report;
@@ -148,14 +147,30 @@ TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
         std::vector<uint32_t> expectedOvertaken;
     };
     const std::vector<Row> rows = {
-        {"a speed queues behind what waits", {driveCommand(30, false, 1)}, driveCommand(40, false, 2), false, {1, 2}, {}},
-        {"a stop overtakes and removes waiting speeds", {driveCommand(30, false, 1), driveCommand(40, false, 1)},
-         driveCommand(std::nullopt, true, 3), true, {3}, {1, 1}},
+        {"a speed queues behind what waits",
+         {driveCommand(30, false, 1)},
+         driveCommand(40, false, 2),
+         false,
+         {1, 2},
+         {}},
+        {"a stop overtakes and removes waiting speeds",
+         {driveCommand(30, false, 1), driveCommand(40, false, 1)},
+         driveCommand(std::nullopt, true, 3),
+         true,
+         {3},
+         {1, 1}},
         {"a stop keeps a waiting camera line and a servo move",
          {lineCommand(4), driveCommand(std::nullopt, false, 5, 90), driveCommand(20, false, 1)},
-         driveCommand(std::nullopt, true, 3), true, {3, 4, 5}, {1}},
-        {"a stop keeps an earlier stop", {driveCommand(std::nullopt, true, 6)}, driveCommand(std::nullopt, true, 3), true,
-         {3, 6}, {}},
+         driveCommand(std::nullopt, true, 3),
+         true,
+         {3, 4, 5},
+         {1}},
+        {"a stop keeps an earlier stop",
+         {driveCommand(std::nullopt, true, 6)},
+         driveCommand(std::nullopt, true, 3),
+         true,
+         {3, 6},
+         {}},
         {"a stop into an empty queue", {}, driveCommand(std::nullopt, true, 3), true, {3}, {}},
     };
     for (const Row& row : rows) {

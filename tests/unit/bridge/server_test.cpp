@@ -149,8 +149,8 @@ TEST_F(ServerTest, TheWebFolderIsServedAndNothingOutsideIt) {
     auto script = get("/js/app.js?v=2");
     EXPECT_EQ(script.result(), http::status::ok);
     EXPECT_EQ(script[http::field::content_type], "text/javascript; charset=utf-8");
-    for (const char* target : {"/missing.html", "/../halvoran-bridge-secret.txt", "/js/../../halvoran-bridge-secret.txt",
-                               "/%2e%2e/halvoran-bridge-secret.txt", "/js"}) {
+    for (const char* target : {"/missing.html", "/../halvoran-bridge-secret.txt",
+                               "/js/../../halvoran-bridge-secret.txt", "/%2e%2e/halvoran-bridge-secret.txt", "/js"}) {
         auto response = get(target);
         EXPECT_EQ(response.result(), http::status::not_found) << target;
         EXPECT_EQ(response.body().find("secret"), std::string::npos) << target;
@@ -187,10 +187,14 @@ TEST(ParseEndpoint, AddressesAndPorts) {
         uint16_t port;
     };
     const Row rows[] = {
-        {"0.0.0.0:8765", true, "0.0.0.0", 8765}, {"127.0.0.1:0", true, "127.0.0.1", 0},
-        {":8080", true, "0.0.0.0", 8080},        {"[::1]:9000", true, "::1", 9000},
-        {"127.0.0.1", false, "", 0},             {"127.0.0.1:65536", false, "", 0},
-        {"127.0.0.1:80x", false, "", 0},         {"robot:80", false, "", 0},
+        {"0.0.0.0:8765", true, "0.0.0.0", 8765},
+        {"127.0.0.1:0", true, "127.0.0.1", 0},
+        {":8080", true, "0.0.0.0", 8080},
+        {"[::1]:9000", true, "::1", 9000},
+        {"127.0.0.1", false, "", 0},
+        {"127.0.0.1:65536", false, "", 0},
+        {"127.0.0.1:80x", false, "", 0},
+        {"robot:80", false, "", 0},
         {"127.0.0.1:", false, "", 0},
     };
     for (const Row& row : rows) {

@@ -91,7 +91,7 @@ TEST_F(FrameDump, TransfersInChunksOf2000With250MsAfterEachFullChunk) {
 
 TEST_F(FrameDump, OnlyAPromptAfterAnEarlierThreeEndsTheOutput) {
     const std::vector<std::vector<uint8_t>> complete = {
-        {1, 2, ':', 3, ':'},          // the first ':' is data
+        {1, 2, ':', 3, ':'},  // the first ':' is data
         {3, ':'},
         {3, 3, ':'},
         {':', 3, 7, 3, ':'},

@@ -60,12 +60,12 @@ TEST_F(CameraPassThrough, CountsThatSendNothingOrMoreThanThePacketHolds) {
     };
     const Case cases[] = {
         {{'C', 0}, "0D"},
-        {{'C', 0x80, 'a'}, "0D"},          // a negative count
+        {{'C', 0x80, 'a'}, "0D"},  // a negative count
         {{'C', 0xFF, 'a', 'b'}, "0D"},
         {{'C', 10, 'g', 'v'}, "67 76 0D"},  // clipped to the two bytes present
         {{'C', 127}, "0D"},
-        {{'C'}, "0D"},                      // no count byte at all
-        {{'C', 1, 'a', 'b'}, "61 0D"},      // fewer than present: only those
+        {{'C'}, "0D"},                  // no count byte at all
+        {{'C', 1, 'a', 'b'}, "61 0D"},  // fewer than present: only those
     };
     for (const Case& c : cases) {
         vt::clearTrace();

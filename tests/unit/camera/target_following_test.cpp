@@ -37,16 +37,16 @@ TEST_F(TargetFollowing, EveryBoundaryOfTheHorizontalTable) {
 }
 
 TEST_F(TargetFollowing, EveryBoundaryOfTheVerticalTable) {
-    const std::pair<uint8_t, int> steps[] = {{255, 6}, {93, 6},  {92, 4},  {86, 4},  {85, 0}, {59, 0},
-                                             {58, -4}, {52, -4}, {51, -6}, {1, -6},  {0, 0}};
+    const std::pair<uint8_t, int> steps[] = {{255, 6}, {93, 6},  {92, 4},  {86, 4}, {85, 0}, {59, 0},
+                                             {58, -4}, {52, -4}, {51, -6}, {1, -6}, {0, 0}};
     for (auto [y, step] : steps) EXPECT_EQ(afterY(127, y), 127 + step) << "y " << int(y);
 }
 
 TEST_F(TargetFollowing, PositionsAreClampedEvenWithoutAStep) {
     EXPECT_EQ(afterX(240, 5), 245);
     EXPECT_EQ(afterX(12, 70), 10);
-    EXPECT_EQ(afterX(5, 70), 10);   // left low by a drive command before tracking
-    EXPECT_EQ(afterX(5, 0), 10);    // no step, still clamped
+    EXPECT_EQ(afterX(5, 70), 10);  // left low by a drive command before tracking
+    EXPECT_EQ(afterX(5, 0), 10);   // no step, still clamped
     EXPECT_EQ(afterX(250, 40), 245);
     EXPECT_EQ(afterX(250, 5), 245);
     EXPECT_EQ(afterY(238, 100), 240);
@@ -121,8 +121,8 @@ TEST_F(TargetFollowingOnTheRobot, ReportOnlySwitchesBothServosOnTwiceEachAndMove
     // (10 ms); two of them 20 ms apart per servo, servo 2 first.
     const std::string enable2 = "02 03 1F 02 89 (10) 02 02 1F 02 (10)";
     const std::string enable1 = "02 03 1F 01 89 (10) 02 02 1F 01 (10)";
-    EXPECT_EQ(vt::traceText(), "5C 32 (10) 5C 32 (10) " + enable2 + " (20) " + enable2 + " " + enable1 + " (20) " +
-                                   enable1 + " (10)");
+    EXPECT_EQ(vt::traceText(),
+              "5C 32 (10) 5C 32 (10) " + enable2 + " (20) " + enable2 + " " + enable1 + " (20) " + enable1 + " (10)");
     EXPECT_TRUE(control.servoEnabled[1]);
     EXPECT_TRUE(control.servoEnabled[2]);
     EXPECT_EQ(control.servoMoveTime[1], 30 * 60 + 15);

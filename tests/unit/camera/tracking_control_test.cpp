@@ -70,7 +70,7 @@ TEST_F(TrackingStart, WindowTrackingFromTheControllerChannel) {
 
 TEST_F(TrackingStart, EveryStartTakesTheFollowPositionsFromTheLastServoMovesAndRestartsTheParser) {
     for (uint8_t letter : {'T', 'W'}) {
-        control.lastServo1Position = -56;  // a position of 200 as the servo move records it
+        control.lastServo1Position = -56;    // a position of 200 as the servo move records it
         control.lastServo2Position = 0x133;  // only the low byte counts
         control.trackServo1Position = 1;
         control.trackServo2Position = 2;
@@ -88,10 +88,10 @@ TEST_F(TrackingStart, LettersSetTheirFlagsWhichAddUpUntilStopClearsThemAll) {
         bool ControlState::*flag;
     };
     const Letter letters[] = {
-        {'T', &ControlState::trackModeBoth},       {'U', &ControlState::trackModeServo1},
-        {'V', &ControlState::trackModeServo2},     {'A', &ControlState::trackModeReportOnly},
-        {'W', &ControlState::trackModeBoth},       {'X', &ControlState::trackModeServo1},
-        {'Y', &ControlState::trackModeServo2},     {'Z', &ControlState::trackModeReportOnly},
+        {'T', &ControlState::trackModeBoth},   {'U', &ControlState::trackModeServo1},
+        {'V', &ControlState::trackModeServo2}, {'A', &ControlState::trackModeReportOnly},
+        {'W', &ControlState::trackModeBoth},   {'X', &ControlState::trackModeServo1},
+        {'Y', &ControlState::trackModeServo2}, {'Z', &ControlState::trackModeReportOnly},
     };
     for (const Letter& l : letters) {
         dispatch({'N'});

@@ -90,13 +90,13 @@ TEST_P(ReportChoice, TheNewestPacketWithAPositiveSignedConfidenceIsSent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Groups, ReportChoice,
-                         ::testing::Values(Confidences{0, 0, 0, 2},        // none positive: the newest
-                                           Confidences{80, 90, 0, 1},      // the second
-                                           Confidences{80, 0, 0, 0},       // the first
-                                           Confidences{80, 90, 100, 2},    // the newest
-                                           Confidences{80, 90, 200, 1},    // 200 is negative as a signed byte
-                                           Confidences{80, 0, 128, 0},     // so is 128
-                                           Confidences{3, 0, 0, 0},        // positive, though too low to follow
+                         ::testing::Values(Confidences{0, 0, 0, 2},      // none positive: the newest
+                                           Confidences{80, 90, 0, 1},    // the second
+                                           Confidences{80, 0, 0, 0},     // the first
+                                           Confidences{80, 90, 100, 2},  // the newest
+                                           Confidences{80, 90, 200, 1},  // 200 is negative as a signed byte
+                                           Confidences{80, 0, 128, 0},   // so is 128
+                                           Confidences{3, 0, 0, 0},      // positive, though too low to follow
                                            Confidences{0, 127, 0, 1}));
 
 TEST_F(TrackingParser, FollowingStartsAboveFiveReadUnsigned) {

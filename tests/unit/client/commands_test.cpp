@@ -122,18 +122,12 @@ TEST(SessionLines, DumpRawSleepAndTheRest) {
 // value, or a word after a command that belongs to no command (not a second command).
 TEST(SessionLines, MissingAndStrayArgumentsAreNamed) {
     const std::pair<const char*, const char*> rows[] = {
-        {"raw", "letter is required"},
-        {"track", "kind is required"},
-        {"modules", "bytes is required"},
-        {"sleep", "ms is required"},
-        {"drive --speed", "--speed"},
-        {"drive stop", "not expected: stop"},
-        {"sleep 5 quit", "not expected: quit"},
-        {"status now", "not expected: now"},
-        {"quit now", "not expected: now"},
-        {"exit 1", "not expected: 1"},
-        {"Drive", "unknown command \"Drive\""},
-        {"-x", "unknown command \"-x\""},
+        {"raw", "letter is required"},          {"track", "kind is required"},
+        {"modules", "bytes is required"},       {"sleep", "ms is required"},
+        {"drive --speed", "--speed"},           {"drive stop", "not expected: stop"},
+        {"sleep 5 quit", "not expected: quit"}, {"status now", "not expected: now"},
+        {"quit now", "not expected: now"},      {"exit 1", "not expected: 1"},
+        {"Drive", "unknown command \"Drive\""}, {"-x", "unknown command \"-x\""},
     };
     for (auto [text, reason] : rows) EXPECT_NE(refused(text).find(reason), std::string::npos) << text;
 }
@@ -143,10 +137,10 @@ TEST(SessionLines, MissingAndStrayArgumentsAreNamed) {
 // which lists every command.
 TEST(SessionLines, HelpReachesEveryCommand) {
     const std::pair<const char*, const char*> rows[] = {
-        {"drive --help", "Usage: drive"},   {"status --help", "Usage: status"}, {"stop -h", "Usage: stop"},
-        {"modules --help", "Usage: modules"}, {"track --help", "Usage: track"}, {"dump --help", "Usage: dump"},
-        {"raw --help", "Usage: raw"},       {"sleep --help", "Usage: sleep"},   {"quit --help", "Usage: quit"},
-        {"exit --help", "Usage: exit"},     {"--help drive", "Usage: drive"},   {"-h sleep", "Usage: sleep"},
+        {"drive --help", "Usage: drive"},     {"status --help", "Usage: status"}, {"stop -h", "Usage: stop"},
+        {"modules --help", "Usage: modules"}, {"track --help", "Usage: track"},   {"dump --help", "Usage: dump"},
+        {"raw --help", "Usage: raw"},         {"sleep --help", "Usage: sleep"},   {"quit --help", "Usage: quit"},
+        {"exit --help", "Usage: exit"},       {"--help drive", "Usage: drive"},   {"-h sleep", "Usage: sleep"},
     };
     for (auto [text, usage] : rows) {
         const Command c = parsed(text);
@@ -159,14 +153,14 @@ TEST(SessionLines, HelpReachesEveryCommand) {
         EXPECT_EQ(c.kind, CommandKind::Help) << text;
         EXPECT_EQ(c.helpText, overview) << text;
     }
-    for (const char* name : {"drive", "status", "stop", "camera", "modules", "track", "dump", "raw", "sleep",
-                             "echo", "quit", "help"}) {
+    for (const char* name :
+         {"drive", "status", "stop", "camera", "modules", "track", "dump", "raw", "sleep", "echo", "quit", "help"}) {
         EXPECT_NE(overview.find(std::string("\n  ") + name + " "), std::string::npos) << name;
     }
 }
 
 TEST(ExitStatus, TellsTheKindsOfFailureApart) {
-    const Failure kinds[] = {Failure::None, Failure::Usage, Failure::Connection, Failure::Protocol,
+    const Failure kinds[] = {Failure::None,   Failure::Usage,  Failure::Connection, Failure::Protocol,
                              Failure::Result, Failure::Output, Failure::Interrupted};
     std::vector<int> seen;
     for (Failure f : kinds) seen.push_back(exitStatusOf(f));

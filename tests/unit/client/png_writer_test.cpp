@@ -28,8 +28,8 @@ TEST(PngWriter, WritesEveryPixelScaledAcross) {
     ASSERT_NE(png_image_finish_read(&image, nullptr, back.data(), 0, nullptr), 0) << image.message;
     EXPECT_EQ(image.width, 4u);
     EXPECT_EQ(image.height, 2u);
-    std::vector<uint8_t> expected{255, 0, 0, 255, 0, 0, 0, 255, 0, 0, 255, 0,
-                                  0, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255, 255};
+    std::vector<uint8_t> expected{255, 0, 0,   255, 0, 0,   0,   255, 0,   0,   255, 0,
+                                  0,   0, 255, 0,   0, 255, 255, 255, 255, 255, 255, 255};
     EXPECT_EQ(back, expected);
     std::remove(path.c_str());
     std::remove(dir.c_str());

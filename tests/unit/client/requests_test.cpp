@@ -134,7 +134,8 @@ TEST(PassThrough, AnswerTextIsMadeSafeToPrint) {
 }
 
 TEST(Tracking, ModesChooseTheLetters) {
-    const std::pair<const char*, std::string> modes[] = {{"both", "TW"}, {"pan", "UX"}, {"tilt", "VY"}, {"report", "AZ"}};
+    const std::pair<const char*, std::string> modes[] = {
+        {"both", "TW"}, {"pan", "UX"}, {"tilt", "VY"}, {"report", "AZ"}};
     for (const auto& [name, letters] : modes) {
         TrackMode mode;
         ASSERT_TRUE(parseTrackMode(name, mode)) << name;

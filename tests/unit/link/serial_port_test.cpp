@@ -96,7 +96,8 @@ TEST_F(SerialPortTest, AnOverflowRacingTheConsumerOnlyEverDropsTheOldestByte) {
         std::function<void(SerialPort&)> take;
     };
     const Case cases[] = {
-        {"readByte", [](SerialPort& port) {
+        {"readByte",
+         [](SerialPort& port) {
              uint8_t out = 0;
              port.readByte(out);
          }},

@@ -58,9 +58,11 @@ std::string textOf(const std::vector<uint8_t>& bytes) { return std::string(bytes
 
 // A camera that answers every line (at its carriage return) with `answer`.
 void answerEveryLine(testing_support::ScriptedDevice& camera, const std::vector<uint8_t>& answer) {
-    camera.answer([answer](const std::vector<uint8_t>& received) {
-        return received.back() == '\r' ? answer : std::vector<uint8_t>{};
-    }, 2000);
+    camera.answer(
+        [answer](const std::vector<uint8_t>& received) {
+            return received.back() == '\r' ? answer : std::vector<uint8_t>{};
+        },
+        2000);
 }
 
 class MenuModeTest : public ::testing::Test {
@@ -110,9 +112,9 @@ TEST_F(MenuModeTest, FollowQueuesTheDrivePacketThenTheTenCameraLinesWithTheirHan
     EXPECT_EQ(drive[0].handler, &noopHandler);
 
     std::vector<Queued> lines = contents(menuMode.com1Queue);
-    const std::vector<std::string> expected = {"\r", "CR 18 40 17 2 19 33\r", "rm 1\r", "mm 0\r", "nf 1\r",
-                                               "sw 1 1 80 40\r", "\r", "pm 0\r", "tc 0 255 150 255 0 255\r",
-                                               "\r\r\r"};
+    const std::vector<std::string> expected = {
+        "\r",     "CR 18 40 17 2 19 33\r",    "rm 1\r", "mm 0\r", "nf 1\r", "sw 1 1 80 40\r", "\r",
+        "pm 0\r", "tc 0 255 150 255 0 255\r", "\r\r\r"};
     ASSERT_EQ(lines.size(), expected.size());
     for (size_t i = 0; i < lines.size(); ++i) {
         EXPECT_EQ(textOf(lines[i].bytes), expected[i]) << "line " << i + 1;
@@ -206,7 +208,10 @@ TEST_F(MenuModeTest, TheTimeoutMessageCarriesWhatTheCameraDidSend) {
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(hex(answers[0].bytes), "FF 37 " + hex(text("TIMEOUT CAMERA ")) + " 41 FF FF 42 FF 37");
     std::string debugText = textOf(vt::clientReceived(debug));
-    EXPECT_NE(debugText.find("  TIMEOUT CAMERA A\xFF\xFF" "B\r\n"), std::string::npos) << debugText;
+    EXPECT_NE(debugText.find("  TIMEOUT CAMERA A\xFF\xFF"
+                             "B\r\n"),
+              std::string::npos)
+        << debugText;
 }
 
 TEST_F(MenuModeTest, DrivePacketsCarryTheirFlagsAndChecksum) {
@@ -424,10 +429,12 @@ TEST_F(MenuModeTest, ExitWhileTheFollowLoopWaitsEndsItAndTheDriveGetsTheLastPack
     startFollowLine();
     // The sender writes the set-up lines; the answers reach it as time goes on here. Then it
     // has written the tracking line and runs the follow loop, which waits for packets.
-    ASSERT_TRUE(waitUntil([] {
-        vt::advanceMs(1);
-        return textOf(vt::written("COM1:")).find("tc 0 255") != std::string::npos;
-    }, 20000));
+    ASSERT_TRUE(waitUntil(
+        [] {
+            vt::advanceMs(1);
+            return textOf(vt::written("COM1:")).find("tc 0 255") != std::string::npos;
+        },
+        20000));
     stopMenuMode();
     // The follow set-up's speed 100, the follow loop's last packet, and the flagged speed 0 that
     // stops the drive.
@@ -448,10 +455,10 @@ std::vector<std::string> com2Packets() {
 TEST_F(MenuModeTest, ExitAndTheProgramsEndLeaveTheDriveDeviceStopped) {
     struct Case {
         const char* name;
-        bool follow;          // Follow, and wait until the follow loop runs
-        bool followAndGo;     // Follow, and end at once while the camera set-up runs
-        bool stopFirst;       // STOP before the end
-        void (*end)();        // Exit, or the program's end
+        bool follow;                        // Follow, and wait until the follow loop runs
+        bool followAndGo;                   // Follow, and end at once while the camera set-up runs
+        bool stopFirst;                     // STOP before the end
+        void (*end)();                      // Exit, or the program's end
         std::vector<std::string> expected;  // empty: checked by the row's own rule below
     };
     const Case cases[] = {
@@ -472,10 +479,13 @@ TEST_F(MenuModeTest, ExitAndTheProgramsEndLeaveTheDriveDeviceStopped) {
         ASSERT_TRUE(waitUntil([] { return menuMode.phase.load() == MenuModeState::Ready; })) << c.name;
         if (c.follow || c.followAndGo) startFollowLine();
         if (c.follow) {
-            ASSERT_TRUE(waitUntil([] {
-                vt::advanceMs(1);
-                return textOf(vt::written("COM1:")).find("tc 0 255") != std::string::npos;
-            }, 20000)) << c.name;
+            ASSERT_TRUE(waitUntil(
+                [] {
+                    vt::advanceMs(1);
+                    return textOf(vt::written("COM1:")).find("tc 0 255") != std::string::npos;
+                },
+                20000))
+                << c.name;
         }
         if (c.stopFirst) stopFollowLine();
         c.end();

@@ -24,7 +24,9 @@ namespace {
 int handlerA() { return 0; }
 int handlerB() { return 0; }
 
-std::vector<uint8_t> dataOf(const OutQueueItem* item) { return std::vector<uint8_t>(item->data, item->data + item->length); }
+std::vector<uint8_t> dataOf(const OutQueueItem* item) {
+    return std::vector<uint8_t>(item->data, item->data + item->length);
+}
 
 TEST(OutQueueTest, FirstPushSetsHeadAndTailAndTheSecondLinksBehindIt) {
     OutQueue queue("com2_queue");

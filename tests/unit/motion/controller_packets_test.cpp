@@ -44,7 +44,7 @@ TEST_F(ControllerPacketsTest, SpeedBytesBecomeDriveValuesAsTheTableSays) {
         const char* valueBytes;
     };
     const Case cases[] = {{0x80, "FC E0"}, {0xFF, "FE 0A"}, {0x00, "FE 0C"}, {0x01, "FE 0E"},
-                          {0x40, "FE A2"}, {0x7F, "FF 35"}, {200, "FD 89"}, {10, "FE 23"}};
+                          {0x40, "FE A2"}, {0x7F, "FF 35"}, {200, "FD 89"},  {10, "FE 23"}};
     for (const Case& c : cases) {
         vt::clearTrace();
         driveSetSpeed(static_cast<int8_t>(c.speed));

@@ -60,9 +60,9 @@ TEST(DriveCommandWorkedTrace, FromTheCameraChannelWithTheDriveStoppedAndServoZer
     EXPECT_EQ(vt::traceText(),
               "5C 32 (10) (10) "
               "04 07 3F 01 00 06 01 FE 0C (10) 04 03 3F 01 00 (20) "  // the drive start, read back
-              "04 04 3E 01 FE 23 (10) "                             // speed 10 is -477
-              "02 03 1F 00 87 (10) 02 02 1F 00 (10) "               // servo 0 on, asked
-              "02 03 21 00 64 (10) "                                // servo 0 to 100
+              "04 04 3E 01 FE 23 (10) "                               // speed 10 is -477
+              "02 03 1F 00 87 (10) 02 02 1F 00 (10) "                 // servo 0 on, asked
+              "02 03 21 00 64 (10) "                                  // servo 0 to 100
               "04 02 3D 01 (10) 02 02 1E 80 (10)");
     // 0; servo 0 on (bit 0); running, forward, drive value -477; six zeros.
     EXPECT_EQ(rig.system.commandReplies(), (std::vector<Payload>{{0, 0x01, 1, 1, 0xFE, 0x23, 0, 0, 0, 0, 0, 0}}));
@@ -101,12 +101,14 @@ TEST_F(DriveCommandTest, ASpeedStartsTheDriveOnlyWhenItIsStopped) {
 TEST_F(DriveCommandTest, StopThenSpeedStopsWaitsAndStartsAgain) {
     send(drivePacket(0, 10, 0, 0, 0, SET_SPEED));
     ASSERT_FALSE(control.driveStopped);
-    EXPECT_EQ(run(drivePacket(0, 10, 0, 0, 0, STOP_DRIVE | SET_SPEED)),
-              std::string("04 05 3F 01 00 00 00 (10) (10) ") + kStartAndRead + " 04 04 3E 01 FE 23 (10) " + kStatusReads);
+    EXPECT_EQ(
+        run(drivePacket(0, 10, 0, 0, 0, STOP_DRIVE | SET_SPEED)),
+        std::string("04 05 3F 01 00 00 00 (10) (10) ") + kStartAndRead + " 04 04 3E 01 FE 23 (10) " + kStatusReads);
     EXPECT_FALSE(control.driveStopped);
     EXPECT_EQ(robot([](sim::Robot& r) { return r.drive().starts; }), 2u);
 
-    EXPECT_EQ(run(drivePacket(0, 0, 0, 0, 0, STOP_DRIVE)), std::string("04 05 3F 01 00 00 00 (10) (10) ") + kStatusReads);
+    EXPECT_EQ(run(drivePacket(0, 0, 0, 0, 0, STOP_DRIVE)),
+              std::string("04 05 3F 01 00 00 00 (10) (10) ") + kStatusReads);
     EXPECT_TRUE(control.driveStopped);
     EXPECT_FALSE(robot([](sim::Robot& r) { return r.drive().running; }));
 }
@@ -121,8 +123,9 @@ TEST_F(DriveCommandTest, ReinitialisationRunsTheWholeStartUpSequenceBeforeTheSpe
         init += "02 03 1F " + c + (ch == 0 ? " 87" : " 89") + " (10) 02 02 1F " + c + " (10) 02 04 20 " + c +
                 " 00 46 (10) 02 03 1F " + c + " 00 (10) ";
     }
-    init += "04 05 3F 01 01 00 14 (20) 04 05 3F 01 02 00 00 (20) 04 05 3F 01 03 00 50 (20) "
-            "04 05 3F 01 06 00 64 (20) 04 05 3F 01 07 00 05 (20) 04 05 3F 01 00 00 00 (10) ";
+    init +=
+        "04 05 3F 01 01 00 14 (20) 04 05 3F 01 02 00 00 (20) 04 05 3F 01 03 00 50 (20) "
+        "04 05 3F 01 06 00 64 (20) 04 05 3F 01 07 00 05 (20) 04 05 3F 01 00 00 00 (10) ";
     EXPECT_EQ(trace, init + kStartAndRead + " 04 04 3E 01 FE 0E (10) " + kStatusReads);
     EXPECT_FALSE(control.driveStopped);
     EXPECT_FALSE(control.servoEnabled[0]);
@@ -149,9 +152,8 @@ TEST_F(DriveCommandTest, AFollowingServoIgnoresItsMoveBit) {
         bool both, servo1, servo2;
         bool moves1, moves2;
     };
-    const Case cases[] = {{false, true, false, false, true},
-                          {false, false, true, true, false},
-                          {true, false, false, false, false}};
+    const Case cases[] = {
+        {false, true, false, false, true}, {false, false, true, true, false}, {true, false, false, false, false}};
     for (const Case& c : cases) {
         control.trackModeBoth = c.both;
         control.trackModeServo1 = c.servo1;

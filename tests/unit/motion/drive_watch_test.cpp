@@ -41,8 +41,7 @@ TEST(DriveWatchInTheMainLoop, TheDriveTimeoutRunsOnEveryIdlePassWhileTheServoChe
         {"following with servo 1", &ControlState::trackModeServo1, 6, std::string(kTakeController) + kDriveStop},
         {"following with servo 2", &ControlState::trackModeServo2, 6, std::string(kTakeController) + kDriveStop},
         {"following, not yet due", &ControlState::trackModeBoth, 5, ""},
-        {"reports only", &ControlState::trackModeReportOnly, 6,
-         std::string(kTakeController) + kServo1Off + kDriveStop},
+        {"reports only", &ControlState::trackModeReportOnly, 6, std::string(kTakeController) + kServo1Off + kDriveStop},
         {"not tracking", nullptr, 6, std::string(kTakeController) + kServo1Off + kDriveStop},
     };
     for (const Case& c : cases) {

@@ -131,7 +131,7 @@ TEST_F(IdleTimeoutsTest, FromTheCameraChannelTheControllerIsSelectedOnceBeforeTh
 TEST_F(IdleTimeoutsTest, TheTimeOutsCountOnAcrossTheChangeOfTheHour) {
     servoMovedAt(1, 59, 58);
     EXPECT_EQ(at(59, 59), "");
-    EXPECT_EQ(at(0, 0), "");  // 2 seconds old
+    EXPECT_EQ(at(0, 0), "");          // 2 seconds old
     EXPECT_EQ(at(0, 1), kServo1Off);  // 3 seconds old
 
     servoMovedAt(0, 59, 55);

@@ -35,8 +35,8 @@ TEST_F(MainLoopMotionTest, IdleTimeOutsStopTheRobotAcrossTheHourAndShutdownStops
         vt::clientSend(command, framed(motion_test::drivePacket(0, 0, 0, 0, 0, 0)));
         waitUntil([&] { return decodeReplies(vt::clientReceived(command)).size() == 1; });
         vt::setClock(59, 58);
-        vt::clientSend(command, framed(motion_test::drivePacket(0, 20, 90, 100, 0,
-                                                               SET_SPEED | MOVE_SERVO0 | MOVE_SERVO1)));
+        vt::clientSend(command,
+                       framed(motion_test::drivePacket(0, 20, 90, 100, 0, SET_SPEED | MOVE_SERVO0 | MOVE_SERVO1)));
         waitUntil([&] { return decodeReplies(vt::clientReceived(command)).size() == 2; });
 
         vt::setClock(0, 1);  // 3 seconds after the move: servo 1 off, the drive goes on
@@ -66,7 +66,7 @@ TEST_F(MainLoopMotionTest, IdleTimeOutsStopTheRobotAcrossTheHourAndShutdownStops
     EXPECT_EQ(robot.servo(0).position, 90);
     EXPECT_EQ(robot.servo(1).position, 100);
     EXPECT_EQ(robot.drive().speedValue, -454);  // speed 20
-    EXPECT_EQ(robot.drive().stops, 1u);  // by the time-out; shutdown finds it stopped
+    EXPECT_EQ(robot.drive().stops, 1u);         // by the time-out; shutdown finds it stopped
     for (int ch = 0; ch < 4; ++ch) EXPECT_FALSE(robot.servo(ch).on) << ch;
 }
 

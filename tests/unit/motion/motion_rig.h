@@ -44,8 +44,8 @@ struct ScriptedRig {
 };
 
 // A 'P' packet with the six parameter bytes and its checksum.
-inline std::vector<uint8_t> drivePacket(uint8_t timeout, uint8_t speed, uint8_t servo0, uint8_t servo1,
-                                        uint8_t servo2, uint8_t flags) {
+inline std::vector<uint8_t> drivePacket(uint8_t timeout, uint8_t speed, uint8_t servo0, uint8_t servo1, uint8_t servo2,
+                                        uint8_t flags) {
     std::vector<uint8_t> p = {'P', timeout, speed, servo0, servo1, servo2, flags};
     uint8_t sum = 0;
     for (uint8_t b : p) sum = static_cast<uint8_t>(sum + b);

@@ -127,8 +127,7 @@ TEST(Deframer, APacketSplitAcrossReceivesIsTakenOnceAfterItsEnd) {
 }
 
 TEST(Deframer, TwoFramesInOneChunkComeInOrder) {
-    EXPECT_EQ(deframe({"FF 38 4E 4E FF 37 FF 38 74 74 FF 37"}).packets,
-              (std::vector<std::string>{"4E 4E", "74 74"}));
+    EXPECT_EQ(deframe({"FF 38 4E 4E FF 37 FF 38 74 74 FF 37"}).packets, (std::vector<std::string>{"4E 4E", "74 74"}));
 }
 
 TEST(Deframer, AStartMarkerOrAnUnknownEscapeDropsWhatWasCollected) {

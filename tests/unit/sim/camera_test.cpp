@@ -154,8 +154,7 @@ TEST(Camera, TrackingRateIsConfigurable) {
 TEST(Camera, ATargetOfAnotherColourGivesZeros) {
     Rig rig;
     rig.askText("tc 0 0 0 0 0 0\r", 3);
-    for (const auto& p : packetsOf(rig.wait(200)))
-        EXPECT_EQ(p, bytes({0xFF, 'M', 0, 0, 0, 0, 0, 0, 0, 0}));
+    for (const auto& p : packetsOf(rig.wait(200))) EXPECT_EQ(p, bytes({0xFF, 'M', 0, 0, 0, 0, 0, 0, 0, 0}));
     // Window tracking follows the target whatever the ranges.
     rig.askText("\r", 3);
     rig.askText("tw\r", 3);
@@ -277,8 +276,7 @@ TEST(FrameFormat, PixelBytesAvoidTheMarkersAndThePrompt) {
     const std::vector<uint8_t> encoded = sim::frame::encode(image);
     sim::frame::Image back;
     ASSERT_TRUE(sim::frame::decode(encoded, back));
-    for (size_t i = 0; i < image.rgb.size(); ++i)
-        ASSERT_EQ(back.rgb[i], sim::frame::pixelByte(image.rgb[i])) << i;
+    for (size_t i = 0; i < image.rgb.size(); ++i) ASSERT_EQ(back.rgb[i], sim::frame::pixelByte(image.rgb[i])) << i;
 }
 
 }  // namespace

@@ -14,10 +14,10 @@ void feed(sim::Com2Device& d, const std::vector<uint8_t>& b, uint64_t t = 0) {
 
 TEST(Com2Device, RecordsTheMenuModesPackets) {
     sim::Com2Device d;
-    feed(d, bytes({0xFF, 100, 0, 0, 150, 90, 25, 109, 0xFF}), 10);   // follow start
-    feed(d, bytes({0xFF, 0, 0xC8, 0, 0, 0, 2, 0xCA, 0xFF}), 20);     // steer 200
-    feed(d, bytes({0xFF, 0, 0xFF, 0, 0, 0, 2, 0x01, 0xFF}), 30);     // steer 255: a value of 0xFF
-    feed(d, bytes({0xFF, 0, 0, 0, 0, 0, 1, 1, 0xFF}), 40);           // STOP
+    feed(d, bytes({0xFF, 100, 0, 0, 150, 90, 25, 109, 0xFF}), 10);  // follow start
+    feed(d, bytes({0xFF, 0, 0xC8, 0, 0, 0, 2, 0xCA, 0xFF}), 20);    // steer 200
+    feed(d, bytes({0xFF, 0, 0xFF, 0, 0, 0, 2, 0x01, 0xFF}), 30);    // steer 255: a value of 0xFF
+    feed(d, bytes({0xFF, 0, 0, 0, 0, 0, 1, 1, 0xFF}), 40);          // STOP
     ASSERT_EQ(d.packets().size(), 4u);
     EXPECT_EQ(d.packets()[0].drive(), 100);
     EXPECT_EQ(d.packets()[0].values[3], 150);

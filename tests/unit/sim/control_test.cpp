@@ -35,19 +35,17 @@ TEST_F(ControlCommands, FaultsAreSetAndCleared) {
     EXPECT_FALSE(rig.robot.faults(sim::Device::Camera).any());
     EXPECT_TRUE(rig.robot.faults(sim::Device::Link).any());
     EXPECT_EQ(run("fault clear"), "ok");
-    for (int i = 0; i < sim::kDeviceCount; ++i)
-        EXPECT_FALSE(rig.robot.faults(static_cast<sim::Device>(i)).any());
+    for (int i = 0; i < sim::kDeviceCount; ++i) EXPECT_FALSE(rig.robot.faults(static_cast<sim::Device>(i)).any());
 }
 
 TEST_F(ControlCommands, BadCommandsAreRefusedAndChangeNothing) {
-    for (const char* line : {"fault camera unplugged on", "fault motor silent", "fault link garble 101",
-                             "fault drive slow -3", "fault camera silent maybe", "world target 1",
-                             "world path spiral 1 2", "world colour 1 2 300", "world size -1",
-                             "world present perhaps", "frobnicate", ""}) {
+    for (const char* line :
+         {"fault camera unplugged on", "fault motor silent", "fault link garble 101", "fault drive slow -3",
+          "fault camera silent maybe", "world target 1", "world path spiral 1 2", "world colour 1 2 300",
+          "world size -1", "world present perhaps", "frobnicate", ""}) {
         EXPECT_EQ(run(line).rfind("error: ", 0), 0u) << line;
     }
-    for (int i = 0; i < sim::kDeviceCount; ++i)
-        EXPECT_FALSE(rig.robot.faults(static_cast<sim::Device>(i)).any());
+    for (int i = 0; i < sim::kDeviceCount; ++i) EXPECT_FALSE(rig.robot.faults(static_cast<sim::Device>(i)).any());
     EXPECT_EQ(sim::describePath(rig.robot.world().path()), "static 0 0");
 }
 
@@ -76,11 +74,10 @@ TEST_F(ControlCommands, StateShowsServosDriveCameraAndCounts) {
     ASSERT_EQ(s.front(), '{');
     ASSERT_EQ(s.back(), '}');
     EXPECT_EQ(s.find('\n'), std::string::npos);
-    for (const char* part :
-         {"\"channel\":\"controller\"", "{\"on\":true,\"position\":119,\"head\":119",
-          "\"drive\":{\"running\":true,\"value\":-477", "[6,1,254,12]", "\"mode\":\"idle\"",
-          "\"switches\":1", "\"com2\":{\"packets\":1,\"drive\":null", "\"values\":[0,200,0,0,0]",
-          "\"plugged\":true", "\"path\":\"static 0 0\""})
+    for (const char* part : {"\"channel\":\"controller\"", "{\"on\":true,\"position\":119,\"head\":119",
+                             "\"drive\":{\"running\":true,\"value\":-477", "[6,1,254,12]", "\"mode\":\"idle\"",
+                             "\"switches\":1", "\"com2\":{\"packets\":1,\"drive\":null", "\"values\":[0,200,0,0,0]",
+                             "\"plugged\":true", "\"path\":\"static 0 0\""})
         EXPECT_NE(s.find(part), std::string::npos) << part << " in " << s;
 }
 
@@ -98,9 +95,8 @@ TEST_F(ControlCommands, DroppedRepliesAreSetOnTheModulesOnlyAndShownInTheState) 
     EXPECT_EQ(rig.robot.faults(sim::Device::Drive).dropReplies, 3u);
     EXPECT_EQ(run("fault servo dropreplies 1"), "ok");
     EXPECT_EQ(rig.robot.faults(sim::Device::Servo).dropReplies, 1u);
-    for (const char* line : {"fault camera dropreplies 2", "fault link dropreplies 2",
-                             "fault drive dropreplies", "fault drive dropreplies on",
-                             "fault drive dropreplies -1", "fault drive dropreplies x"})
+    for (const char* line : {"fault camera dropreplies 2", "fault link dropreplies 2", "fault drive dropreplies",
+                             "fault drive dropreplies on", "fault drive dropreplies -1", "fault drive dropreplies x"})
         EXPECT_EQ(run(line).rfind("error: ", 0), 0u) << line;
     EXPECT_EQ(rig.robot.faults(sim::Device::Drive).dropReplies, 3u);
     EXPECT_NE(run("state").find("\"drive\":{\"silent\":false,\"slow_ms\":0,\"garble_percent\":0,"

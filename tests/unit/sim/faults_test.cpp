@@ -3,9 +3,9 @@
 
 #include "tests/unit/sim/sim_rig.h"
 
+using sim::Device;
 using simtest::bytes;
 using simtest::Rig;
-using sim::Device;
 
 namespace {
 
@@ -18,8 +18,8 @@ TEST(Faults, ASilentDeviceHearsButDoesNotAnswer) {
     rig.robot.faults(Device::Servo).silent = true;
     EXPECT_TRUE(rig.ask(kQuery).empty());
     rig.ask(bytes({2, 3, 31, 1, 0x89}));
-    EXPECT_TRUE(rig.robot.servo(1).on);             // it still acts
-    EXPECT_EQ(rig.ask(kStatus).size(), 10u);        // the drive module still answers
+    EXPECT_TRUE(rig.robot.servo(1).on);       // it still acts
+    EXPECT_EQ(rig.ask(kStatus).size(), 10u);  // the drive module still answers
     rig.robot.faults(Device::Servo).silent = false;
     EXPECT_EQ(rig.ask(kQuery), bytes({2, 3, 31, 1, 0x89}));
 }
@@ -80,7 +80,7 @@ TEST(Faults, FullGarblingReplacesEveryByteAndAddsOneAfterIt) {
     Rig rig(config);
     rig.controller();
     const std::vector<uint8_t> garbled = rig.ask(kStatus);
-    EXPECT_EQ(garbled.size(), 20u);  // every byte replaced and one inserted after each
+    EXPECT_EQ(garbled.size(), 20u);         // every byte replaced and one inserted after each
     EXPECT_EQ(rig.ask(kQuery).size(), 5u);  // the servo module is clean
     rig.robot.faults(Device::Drive).garblePercent = 0;
     EXPECT_EQ(rig.ask(kStatus), bytes({4, 8, 61, 1, 0, 0, 0, 0, 0xFE, 0x0C}));

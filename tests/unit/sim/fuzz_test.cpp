@@ -14,8 +14,8 @@ namespace {
 
 // Bytes biased towards the ones that mean something to the devices.
 uint8_t interestingByte(std::mt19937& rng) {
-    static const uint8_t special[] = {0x5C, '1', '2', 0x0D, 2, 4, 31, 33, 61, 62, 63, 0xFF,
-                                      't', 'c', 'w', 'd', 'f', ' ', '0', '9', 0, 0x80};
+    static const uint8_t special[] = {0x5C, '1', '2', 0x0D, 2,   4,   31,  33,  61,  62, 63,
+                                      0xFF, 't', 'c', 'w',  'd', 'f', ' ', '0', '9', 0,  0x80};
     std::uniform_int_distribution<int> pick(0, 3);
     if (pick(rng) == 0) return uint8_t(std::uniform_int_distribution<int>(0, 255)(rng));
     return special[std::uniform_int_distribution<size_t>(0, sizeof special - 1)(rng)];
@@ -60,9 +60,9 @@ TEST(Fuzz, RandomStreamsWithRandomFaultsAndPacing) {
         rig.wait(100);
         rig.send(bytes({0}));  // completes a switch command that may be pending
         rig.camera();
-        rig.sendText("\r");       // ends a partial line (which may start a stream or a dump)
-        rig.wait(4000);       // a frame dump in progress is allowed to finish
-        rig.sendText("\r");       // ends a stream, if one started
+        rig.sendText("\r");  // ends a partial line (which may start a stream or a dump)
+        rig.wait(4000);      // a frame dump in progress is allowed to finish
+        rig.sendText("\r");  // ends a stream, if one started
         rig.wait(10);
         rig.sendText("\r");
         EXPECT_EQ(rig.waitText(10), ":") << seed;
@@ -81,8 +81,7 @@ TEST(Fuzz, TrackingPacketsNeverCarry0xFFAfterTheirStart) {
         Rig rig(config);
         rig.askText("tw\r", 3);
         for (int az = -40; az <= 40; az += 3) {
-            rig.robot.setPath(*sim::parsePath("static " + std::to_string(az) + " " +
-                                              std::to_string(-az / 2)));
+            rig.robot.setPath(*sim::parsePath("static " + std::to_string(az) + " " + std::to_string(-az / 2)));
             const std::vector<uint8_t> out = rig.wait(120);
             ASSERT_FALSE(out.empty());
             size_t since = 0;

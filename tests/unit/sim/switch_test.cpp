@@ -83,15 +83,13 @@ TEST(ChannelSwitch, TraceRecordsEveryByteWithItsTimeDirectionAndChannel) {
     for (const sim::TraceEntry& e : trace)
         if (e.kind != sim::TraceEntry::Kind::Event) lines.push_back(sim::formatTrace(e));
     const std::vector<std::string> expected = {
-        "1000 in switch 5c",      "1000 in switch 32",      "1000 in controller 02",
-        "1000 in controller 02",  "1000 in controller 1f",  "1000 in controller 01",
-        "2500 out controller 02", "2500 out controller 03", "2500 out controller 1f",
-        "2500 out controller 01", "2500 out controller 00"};
+        "1000 in switch 5c",      "1000 in switch 32",      "1000 in controller 02",  "1000 in controller 02",
+        "1000 in controller 1f",  "1000 in controller 01",  "2500 out controller 02", "2500 out controller 03",
+        "2500 out controller 1f", "2500 out controller 01", "2500 out controller 00"};
     EXPECT_EQ(lines, expected);
     EXPECT_EQ(rig.robot.bytesToHost(), bytes({2, 3, 31, 1, 0}));
     EXPECT_NE(rig.robot.traceText().find("event switch channel controller"), std::string::npos);
-    EXPECT_NE(rig.robot.traceText().find("event controller servo 1 status query: off"),
-              std::string::npos);
+    EXPECT_NE(rig.robot.traceText().find("event controller servo 1 status query: off"), std::string::npos);
 }
 
 TEST(ChannelSwitch, WithPacingBytesAreOneByteTimeApart) {

@@ -88,8 +88,8 @@ TEST(World, PathsMoveTheTarget) {
     sim::World world;
     world.setPath(*sim::parsePath("line -10 0 10 0 4"), 1000000);
     EXPECT_DOUBLE_EQ(world.targetAt(1000000).az, -10);
-    EXPECT_DOUBLE_EQ(world.targetAt(3000000).az, 10);   // half way through: the far end
-    EXPECT_DOUBLE_EQ(world.targetAt(4000000).az, 0);    // on its way back
+    EXPECT_DOUBLE_EQ(world.targetAt(3000000).az, 10);  // half way through: the far end
+    EXPECT_DOUBLE_EQ(world.targetAt(4000000).az, 0);   // on its way back
     world.setPath(*sim::parsePath("circle 0 0 5 8"), 0);
     EXPECT_NEAR(world.targetAt(0).el, 5, 1e-9);
     EXPECT_NEAR(world.targetAt(2000000).az, 5, 1e-9);
