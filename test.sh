@@ -22,9 +22,12 @@ run_suite() {
     local benchmarks=ON
     [ -n "$sanitize" ] && benchmarks=OFF
     # Line tables only (-g1): enough for the sanitizers' reports and a debugger's backtrace, and
-    # the trees build in about half the time of full debug information.
+    # the trees build in about half the time of full debug information. The sanitizer trees are
+    # optimised at -O1, as the sanitizers recommend: they build in about two thirds of the time.
+    local optimise=-O2
+    [ -n "$sanitize" ] && optimise=-O1
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$optimise -g1 -DNDEBUG" \
         -DHALVORAN_SANITIZE="$sanitize" -DHALVORAN_BENCHMARKS="$benchmarks" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
     echo "== ${name}: tests"
