@@ -38,6 +38,8 @@
 #include "client/lib/session.h"
 #include "tests/support/robot_processes.h"
 
+using testing_support::monotonicUs;
+
 namespace {
 
 using halvoran_client::ReadStatus;
@@ -46,12 +48,6 @@ using Report = std::array<uint8_t, 8>;
 constexpr int kMeasureSeconds = 10;
 const std::vector<uint8_t> kTrackBoth = {'T', 0, 255, 150, 255, 0, 255};
 const std::vector<uint8_t> kDriveStatus = {'P', 0, 0, 0, 0, 0, 0};
-
-int64_t monotonicUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // utime + stime of the process, in microseconds.
 int64_t cpuUs(pid_t pid) {
@@ -74,23 +70,6 @@ double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
     return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
-
-// Our monotonic clock minus the simulator's, from the `state` sample with the shortest round trip.
-bool clockOffset(testing_support::SimulatedRobot& robot, int64_t& offsetUs, int64_t& errorUs) {
-    errorUs = INT64_MAX;
-    for (int i = 0; i < 100; ++i) {
-        const int64_t before = monotonicUs();
-        nlohmann::json state = robot.state();
-        const int64_t after = monotonicUs();
-        if (state.is_null() || state.is_discarded()) return false;
-        const int64_t simUs = state["time_us"];
-        if ((after - before) / 2 < errorUs) {
-            errorUs = (after - before) / 2;
-            offsetUs = (before + after) / 2 - simUs;
-        }
-    }
-    return true;
 }
 
 struct TraceByte {
@@ -201,7 +180,7 @@ void measureTracking(bool spin, Figures& f) {
         }
     });
     int64_t offsetUs = 0, errorUs = 0;
-    const bool tied = clockOffset(r.robot, offsetUs, errorUs);
+    const bool tied = r.robot.clockOffset(100, offsetUs, errorUs);
     r.command({'N'}, reply);
     r.stop();
     if (!tied) return;
@@ -256,7 +235,7 @@ void measureDriveCommands(bool spin, Figures& f) {
         }
     });
     int64_t offsetUs = 0, errorUs = 0;
-    const bool tied = clockOffset(r.robot, offsetUs, errorUs);
+    const bool tied = r.robot.clockOffset(100, offsetUs, errorUs);
     r.stop();
     f.roundTrip = stats(roundTrips);
     if (!tied) return;

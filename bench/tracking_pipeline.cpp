@@ -49,18 +49,14 @@
 #include "tests/support/robot_processes.h"
 #include "tests/support/test_support.h"
 
+using testing_support::monotonicUs;
+
 namespace {
 
 using halvoran_client::ReadStatus;
 using Report = std::array<uint8_t, 8>;
 
 const std::vector<uint8_t> kReportOnly = {'A', 0, 255, 150, 255, 0, 255};
-
-int64_t monotonicUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -97,23 +93,6 @@ std::vector<SentPacket> packetsInTrace(const std::string& trace) {
     return packets;
 }
 
-// Our monotonic clock minus the simulator's, from the `state` sample with the shortest round trip.
-bool clockOffset(testing_support::SimulatedRobot& robot, int64_t& offsetUs, int64_t& errorUs) {
-    errorUs = INT64_MAX;
-    for (int i = 0; i < 30; ++i) {
-        const int64_t before = monotonicUs();
-        nlohmann::json state = robot.state();
-        const int64_t after = monotonicUs();
-        if (state.is_null() || state.is_discarded()) return false;
-        const int64_t simUs = state["time_us"];
-        if ((after - before) / 2 < errorUs) {
-            errorUs = (after - before) / 2;
-            offsetUs = (before + after) / 2 - simUs;
-        }
-    }
-    return true;
-}
-
 void BM_TrackingReportLatency(benchmark::State& state) {
     const std::string confidence = std::to_string(state.range(0));
     constexpr int kReports = 150, kWarmUp = 3;
@@ -140,7 +119,7 @@ void BM_TrackingReportLatency(benchmark::State& state) {
             arrivals.emplace_back(report, monotonicUs());
         }
         int64_t offsetUs = 0;
-        const bool tied = clockOffset(robot, offsetUs, offsetErrorUs);
+        const bool tied = robot.clockOffset(30, offsetUs, offsetErrorUs);
         session.sendCommand({'N'});
         session.readReply(reply, 5000);
         session.sendQuit();

@@ -1,5 +1,8 @@
 #include "tests/support/robot_processes.h"
 
+#include <time.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 
@@ -82,6 +85,28 @@ nlohmann::json SimulatedRobot::state() {
     std::string line = command("state");
     if (line.empty() || line[0] != '{') return nullptr;
     return nlohmann::json::parse(line, nullptr, false);
+}
+
+int64_t monotonicUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool SimulatedRobot::clockOffset(int samples, int64_t& offsetUs, int64_t& errorUs) {
+    errorUs = INT64_MAX;
+    for (int i = 0; i < samples; ++i) {
+        const int64_t before = monotonicUs();
+        nlohmann::json s = state();
+        const int64_t after = monotonicUs();
+        if (s.is_null() || s.is_discarded()) return false;
+        const int64_t simUs = s["time_us"];
+        if ((after - before) / 2 < errorUs) {
+            errorUs = (after - before) / 2;
+            offsetUs = (before + after) / 2 - simUs;
+        }
+    }
+    return true;
 }
 
 bool SimulatedRobot::waitForState(const std::function<bool(const nlohmann::json&)>& done, int timeoutMs) {

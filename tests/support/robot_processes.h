@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +14,9 @@
 #include "tests/support/process.h"
 
 namespace testing_support {
+
+// CLOCK_MONOTONIC in microseconds, the clock the simulator's trace times are tied to.
+int64_t monotonicUs();
 
 // The environment of a headless halvoran on the serial device, with a runtime folder of its own
 // so that its single-instance lock does not meet another Halvoran running on this machine.
@@ -39,6 +43,10 @@ public:
     std::string command(const std::string& line);
     // The simulator's state (the `state` command), parsed; null when it did not answer.
     nlohmann::json state();
+    // Our monotonic clock (monotonicUs) minus the simulator's (`time_us` of its state), from the
+    // sample with the shortest round trip of `samples`; errorUs is half that round trip. False
+    // when the simulator did not answer.
+    bool clockOffset(int samples, int64_t& offsetUs, int64_t& errorUs);
     // Waits (bounded) until the state satisfies `done`.
     bool waitForState(const std::function<bool(const nlohmann::json&)>& done, int timeoutMs = 10000);
 
