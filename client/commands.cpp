@@ -497,6 +497,30 @@ Outcome Runner::exchange(const std::vector<uint8_t>& frame, std::vector<uint8_t>
     return outcome;
 }
 
+Outcome stopTracking(Session& session, int timeoutMs) {
+    std::vector<uint8_t> reply;
+    Outcome outcome = exchange(session, frameCommand(stopTrackPacket()), reply, timeoutMs);
+    if (outcome.ok()) outcome = expectDone(reply);
+    if (!outcome.ok()) return outcome;
+    // 'N' ends the camera's stream with a CR on whichever channel the link is on; after a step of
+    // target following that is the modules', and the camera would stream on. An empty camera line
+    // selects the camera and sends the CR there. Its answer ends at the first ':', which may be a
+    // byte of a tracking packet still on its way; another empty line takes what is left.
+    std::vector<uint8_t> packet;
+    std::string error;
+    cameraPacket("", packet, error);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        outcome = exchange(session, frameCommand(packet), reply, timeoutMs);
+        if (outcome.failure == Failure::Connection) return outcome;
+        PassThroughAnswer camera;
+        if (outcome.ok() && decodeCameraReply(reply, camera, error) && camera.result == RESULT_DONE &&
+            camera.bytes.empty()) {
+            break;
+        }
+    }
+    return {};
+}
+
 Outcome expectDone(const std::vector<uint8_t>& reply) {
     if (reply[0] != RESULT_DONE) return failure(Failure::Result, resultText(reply[0]));
     if (reply.size() != 1) {
@@ -590,9 +614,8 @@ Outcome Runner::track(const Command& c) {
     }
     if (interrupted) clearInterrupt();
 
-    outcome = exchange(frameCommand(stopTrackPacket()), reply);
-    if (!outcome.ok()) return outcome;
-    outcome = expectDone(reply);
+    outcome = stopTracking(session_, settings_.replyTimeoutMs);
+    if (outcome.failure == Failure::Connection) return lost(outcome.message);
     if (!outcome.ok()) return outcome;
     if (!trackingFault.ok()) return trackingFault;
     if (!c.json) {

@@ -79,6 +79,9 @@ Outcome exchange(Session& session, const std::vector<uint8_t>& frame, std::vecto
 
 // A reply that must be the single byte 0 (done): otherwise the result by name.
 Outcome expectDone(const std::vector<uint8_t>& reply);
+// Stops tracking ('N', which must be done) and makes sure the camera's stream has ended: after a
+// following step the link is on the modules' channel, so empty camera lines follow.
+Outcome stopTracking(Session& session, int timeoutMs);
 
 // Runs commands on one session, writing results to out and progress to err.
 class Runner {

@@ -172,10 +172,10 @@ Outcome runTeleop(Session& session, const TeleopSettings& settings) {
             std::vector<uint8_t> reply;
             takeReports();
             if (state.takeTrackingToggle()) {
-                Outcome outcome =
-                    exchange(session, frameCommand(tracking ? stopTrackPacket() : windowTrackPacket(TrackMode::Both)),
-                             reply, settings.replyTimeoutMs);
-                if (outcome.ok()) outcome = expectDone(reply);
+                Outcome outcome = tracking ? stopTracking(session, settings.replyTimeoutMs)
+                                           : exchange(session, frameCommand(windowTrackPacket(TrackMode::Both)), reply,
+                                                      settings.replyTimeoutMs);
+                if (outcome.ok() && !tracking) outcome = expectDone(reply);
                 if (outcome.ok()) {
                     tracking = !tracking;
                     trackLine.clear();
@@ -219,7 +219,7 @@ Outcome runTeleop(Session& session, const TeleopSettings& settings) {
     drivePacket(state.nextRequest(), packet, error);
     Outcome outcome = exchange(session, frameCommand(packet), reply, settings.replyTimeoutMs);
     if (tracking && outcome.failure != Failure::Connection) {
-        exchange(session, frameCommand(stopTrackPacket()), reply, settings.replyTimeoutMs);
+        stopTracking(session, settings.replyTimeoutMs);
     }
     if (outcome.failure != Failure::Connection && session.sendQuit()) session.waitForClose(3000);
     session.close();

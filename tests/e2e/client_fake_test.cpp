@@ -2,6 +2,7 @@
 // and how it fails (nobody listening, a garbled reply, silence, error results by name).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -157,6 +158,7 @@ TEST_F(ClientAgainstFake, ScriptOnStandardInputRunsLineByLineAndStopsAtAnError) 
 
 TEST_F(ClientAgainstFake, TrackPrintsJsonLinesThenStopsTracking) {
     serve([](FakeHalvoran& s, const std::vector<uint8_t>& p) {
+        if (p[0] == 'C') return s.reply(0, {0, 1, ':'});  // the camera's prompt, nothing streaming
         s.reply(0, {0});
         if (p[0] != 'U') return;
         for (uint8_t i = 0; i < 5; ++i) s.reply(2, {uint8_t(120 + i), 130, 40, 72, 12, 10, 0xFF, uint8_t(50 + i)});
@@ -169,20 +171,32 @@ TEST_F(ClientAgainstFake, TrackPrintsJsonLinesThenStopsTracking) {
                   R"({"servo1":121,"servo2":130,"x":40,"y":72,"width":12,"height":10,"pixels":255,"confidence":51})",
                   R"({"servo1":122,"servo2":130,"x":40,"y":72,"width":12,"height":10,"pixels":255,"confidence":52})"}));
     auto packets = fake().packets();
-    ASSERT_EQ(packets.size(), 2u);
+    // After 'N' an empty camera line, so that the camera's stream ends even when the last
+    // following step left the link on the modules' channel.
+    ASSERT_EQ(packets.size(), 3u);
     EXPECT_EQ(hex(packets[0]), "55 00 FF 96 FF 00 FF E8");
     EXPECT_EQ(hex(packets[1]), "4E 4E");
+    EXPECT_EQ(hex(packets[2]), "43 00 43");
 }
 
 TEST_F(ClientAgainstFake, TrackForSecondsWithoutReportsStillStops) {
-    serve([](FakeHalvoran& s, const std::vector<uint8_t>&) { s.reply(0, {0}); });
+    // A camera that still streams: the first empty line's answer holds the rest of a report, the
+    // second one comes back empty, and no third is sent.
+    std::atomic<int> lines{0};
+    serve([&lines](FakeHalvoran& s, const std::vector<uint8_t>& p) {
+        if (p[0] != 'C') return s.reply(0, {0});
+        if (lines++ == 0) return s.reply(0, {0, 3, 0x41, 0x42, ':'});
+        s.reply(0, {0, 1, ':'});
+    });
     ClientRun r = run({"-c", "track window --mode report --seconds 0.3"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "tracking stopped after 0 reports\n");
     auto packets = fake().packets();
-    ASSERT_EQ(packets.size(), 2u);
+    ASSERT_EQ(packets.size(), 4u);
     EXPECT_EQ(packets[0][0], 'Z');
     EXPECT_EQ(packets[1][0], 'N');
+    EXPECT_EQ(hex(packets[2]), "43 00 43");
+    EXPECT_EQ(hex(packets[3]), "43 00 43");
 }
 
 TEST_F(ClientAgainstFake, DumpWritesThePictureAndTheRawBytes) {
