@@ -101,9 +101,10 @@ uint64_t Hub::nowNs() {
             .count());
 }
 
-void Hub::open(ClientId client, const std::string& name) {
+void Hub::open(ClientId client, const std::string& name, Role role) {
     std::lock_guard lock(mutex_);
     state_[client].name = name;
+    state_[client].role = role;
     clients_.sendText(client, serverInfoJson(serverName_, halvoranHost_, sessionId_));
     clients_.sendText(client, statusJson(STATUS_INFO, "client " + std::to_string(client), "halvoran.client-id"));
     clients_.sendText(client, advertiseJson());

@@ -21,6 +21,10 @@ namespace bridge {
 using ClientId = uint32_t;
 using Clock = std::chrono::steady_clock;
 
+// What a connection may do, decided by the token it presented: a driver may publish (drive,
+// track, capture, camera lines); a viewer may only watch.
+enum class Role { Driver, Viewer };
+
 // Where the hub's frames for a client go (the WebSocket connection, or a test's record).
 // Implementations queue and return at once, and never call back into the hub.
 class ClientSink {
@@ -71,7 +75,7 @@ public:
         std::function<Clock::time_point()> clock = Clock::now);
 
     // A new connection: serverInfo, its client id, the advertisement.
-    void open(ClientId client, const std::string& name);
+    void open(ClientId client, const std::string& name, Role role = Role::Driver);
     // A connection went; if it held the drive the drive stops at once.
     void close(ClientId client);
     void handleText(ClientId client, std::string_view text);
@@ -90,6 +94,7 @@ public:
 private:
     struct Client {
         std::string name;
+        Role role = Role::Driver;
         std::map<uint32_t, uint32_t> subscriptions;  // subscription id -> channel
         std::map<uint32_t, std::string> advertised;  // client channel id -> topic
     };
