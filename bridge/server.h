@@ -1,13 +1,19 @@
 // The network side of the bridge, on Boost.Beast: the Foxglove WebSocket protocol on the
-// WebSocket port (any path) and on the web port at /ws, the dashboard's static files on the web
-// port, one thread for all of it. Frames for a client may be queued from any thread.
+// WebSocket port (any path) and on the web port at /ws, the dashboard's static files and its
+// login on the web port, one thread for all of it, over TLS when given a certificate. Every
+// request passes the access checks (Host, Origin, token) first; each client's queue is held to a
+// budget in bytes, and the number of connections to a limit. Frames for a client may be queued
+// from any thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "bridge/access.h"
 #include "bridge/hub.h"
 
 namespace bridge {
@@ -26,18 +32,29 @@ public:
         std::optional<Endpoint> http;  // none: no web port
         std::string webDir;
         bool handleSignals = false;  // SIGINT and SIGTERM end run()
+        AccessPolicy access;         // its ownPorts are filled in by open()
+        size_t maxConnections = 64;  // beyond: HTTP 503
+        size_t sendBudget = 8 * 1024 * 1024;
+        std::chrono::milliseconds requestTimeout{10000};  // a request (or TLS handshake) half sent
+        std::string tlsCert, tlsKey;                      // both given: https and wss only
+        // Where refusals and errors are told, one line each (rate-limited); stderr by default.
+        std::function<void(const std::string&)> log;
     };
     explicit Server(Options options);
     ~Server() override;
 
-    // Opens the listening sockets; false with the reason when one cannot be opened.
+    // Opens the listening sockets (and reads the certificate); false with the reason when one
+    // cannot be opened.
     bool open(std::string& error);
     // The ports actually bound (port 0 asks the system for a free one).
     uint16_t wsPort() const;
     uint16_t httpPort() const;
     // Serves on the calling thread until stop() (or a signal, when asked for).
     void run(Hub& hub);
+    // Ends run() at once. goAway(): closes every WebSocket with "going away" first (as a signal
+    // does), and ends run() when they are closed, or after a second.
     void stop();
+    void goAway();
 
     void sendText(ClientId client, std::string text) override;
     void sendBinary(ClientId client, std::string frame) override;
