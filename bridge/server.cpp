@@ -759,6 +759,11 @@ bool Server::open(std::string& error) {
         options.access.tls = true;
     }
     impl_->httpListener.httpPort = true;
+    if (options.handleSignals) {
+        // From here on, before the program says it listens: a signal that comes before run() is kept.
+        impl_->signals.add(SIGINT);
+        impl_->signals.add(SIGTERM);
+    }
     if (!listenOn(impl_->wsListener.acceptor, options.ws, error)) return false;
     if (options.http && !listenOn(impl_->httpListener.acceptor, *options.http, error)) return false;
     options.access.ownPorts = {wsPort()};
@@ -781,8 +786,6 @@ void Server::run(Hub& hub) {
     impl_->accept(impl_->wsListener);
     if (impl_->httpListener.acceptor.is_open()) impl_->accept(impl_->httpListener);
     if (impl_->options.handleSignals) {
-        impl_->signals.add(SIGINT);
-        impl_->signals.add(SIGTERM);
         impl_->signals.async_wait([this](beast::error_code ec, int) {
             if (!ec) impl_->goAway();
         });

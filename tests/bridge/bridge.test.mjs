@@ -2,8 +2,9 @@
 // client of the @foxglove/ws-protocol package. The tests run in order on one robot: the later
 // ones take the drive that the earlier ones leave, and restart Halvoran last.
 import assert from "node:assert/strict";
+import { spawn, spawnSync } from "node:child_process";
 import { after, before, describe, test } from "node:test";
-import { Robot, Viewer, waitUntil } from "./robot.mjs";
+import { Bridge, Robot, Viewer, ended, lineMatching, selfSignedCertificate, upgradeAnswer, waitUntil } from "./robot.mjs";
 
 const TOPICS = [
   "/halvoran/connection",
@@ -48,6 +49,46 @@ describe("halvoran-bridge", () => {
     assert.equal(v.channels.get("/halvoran/camera/image").schemaName, "foxglove.RawImage");
     assert.equal(v.channels.get("/halvoran/camera/annotations").schemaName, "foxglove.ImageAnnotations");
     assert.ok(v.statuses.some((s) => s.level === 0 && /^client \d+$/.test(s.message)), "client id told");
+  });
+
+  test("without the token, or with a wrong one, the WebSocket is refused with 401 and a reason", async () => {
+    for (const [what, url, options] of [
+      ["no token", robot.plainUrl, {}],
+      ["a wrong token", `${robot.plainUrl}/?token=${"0".repeat(64)}`, {}],
+      ["a wrong bearer token", robot.plainUrl, { headers: { Authorization: `Bearer ${"1".repeat(64)}` } }],
+      ["a wrong cookie", robot.plainUrl, { headers: { Cookie: `halvoran_token=${"2".repeat(64)}` } }],
+      ["the token's first half", `${robot.plainUrl}/?token=${robot.driver.token.slice(0, 32)}`, {}],
+    ]) {
+      const answer = await upgradeAnswer(url, options);
+      assert.equal(answer.status, 401, what);
+      assert.match(answer.body, /token/, what);
+    }
+    for (const [what, url, options] of [
+      ["the token on the URL", robot.url, {}],
+      ["the token as a bearer", robot.plainUrl, { headers: { Authorization: `Bearer ${robot.driver.token}` } }],
+      ["the token in the login cookie", robot.plainUrl, { headers: { Cookie: `halvoran_token=${robot.driver.token}` } }],
+      ["the viewer token", robot.viewerUrl, {}],
+    ]) {
+      assert.equal((await upgradeAnswer(url, options)).status, 101, what);
+    }
+  });
+
+  test("a page of another site cannot open the WebSocket, a foreign Host name is refused", async () => {
+    const foreign = await upgradeAnswer(robot.url, { headers: { Origin: "http://evil.example" } });
+    assert.equal(foreign.status, 403);
+    assert.match(foreign.body, /evil\.example/);
+    const rebound = await upgradeAnswer(robot.url, { headers: { Host: "evil.example" } });
+    assert.equal(rebound.status, 403);
+    const port = new URL(robot.plainUrl).port;
+    assert.equal((await upgradeAnswer(robot.url, { headers: { Origin: `http://127.0.0.1:${port}` } })).status, 101);
+  });
+
+  test("the viewer token watches: its client gets the advertisement and the messages", async () => {
+    const v = await new Viewer(robot.viewerUrl).ready();
+    viewers.push(v);
+    v.subscribe("/halvoran/connection");
+    await waitUntil("Halvoran's connection state", () => v.received("/halvoran/connection").length > 0, 15000);
+    assert.equal(v.closed, false);
   });
 
   test("a subscriber receives tracking reports and boxes that follow the moving target", async () => {
@@ -150,5 +191,62 @@ describe("halvoran-bridge", () => {
       watcher.received("/halvoran/reply").find((r) => r.topic === "/halvoran/camera_line" && r.ok),
     );
     assert.ok(answer.answer.length > 0);
+  });
+});
+
+describe("halvoran-bridge over TLS", () => {
+  const bridge = new Bridge();
+  let certificate;
+  before(async () => {
+    await bridge.start((dir) => {
+      certificate = selfSignedCertificate(dir);
+      return ["--tls-cert", certificate.cert, "--tls-key", certificate.key];
+    });
+  });
+  after(async () => {
+    assert.equal(await bridge.stop(), 0, "halvoran-bridge ends cleanly on SIGTERM");
+  });
+
+  test("wss with the token serves the protocol; without the token it is refused", async () => {
+    assert.match(bridge.url, /^wss:/);
+    const v = await new Viewer(`${bridge.url}/?token=${bridge.driver.token}`, { ca: certificate.pem }).ready();
+    assert.ok(v.serverInfo.capabilities.includes("clientPublish"));
+    v.close();
+    assert.equal((await upgradeAnswer(bridge.url, { ca: certificate.pem })).status, 401);
+    // The certificate is the one given: a client that does not trust it does not connect.
+    await assert.rejects(upgradeAnswer(`${bridge.url}/?token=${bridge.driver.token}`), /self[- ]signed|certificate/i);
+    // Plain ws on the TLS port gets no WebSocket.
+    await assert.rejects(upgradeAnswer(`${bridge.url.replace("wss:", "ws:")}/?token=${bridge.driver.token}`));
+  });
+});
+
+describe("halvoran-bridge without a token", () => {
+  const bin = () => process.env.HALVORAN_BRIDGE_BIN;
+  test("refuses to listen on every address, naming --token-file", () => {
+    const refused = spawnSync(bin(), ["--listen", "0.0.0.0:0", "--http", "off"], { encoding: "utf8", timeout: 10000 });
+    assert.equal(refused.status, 2);
+    assert.match(refused.stderr, /--token-file/);
+  });
+  test("with --no-auth it listens on every address and warns at start", async () => {
+    const child = spawn(bin(), ["--listen", "0.0.0.0:0", "--http", "off", "--no-auth"], { stdio: ["ignore", "pipe", "inherit"] });
+    try {
+      await lineMatching(child, /^WARNING: --no-auth/, 10000);
+    } finally {
+      child.kill("SIGTERM");
+      await ended(child, 10000);
+    }
+    assert.equal(child.exitCode, 0);
+  });
+  test("with no token and no address given it listens on loopback only and says so", async () => {
+    const child = spawn(bin(), ["--http", "off"], { stdio: ["ignore", "pipe", "inherit"] });
+    let output = "";
+    child.stdout.on("data", (chunk) => (output += chunk));
+    try {
+      await waitUntil("the start-up lines", () => /only this machine/.test(output), 10000);
+      assert.match(output, /^listening: ws:\/\/127\.0\.0\.1:8765 /m);
+    } finally {
+      child.kill("SIGTERM");
+      await ended(child, 10000);
+    }
   });
 });

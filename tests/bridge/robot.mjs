@@ -1,8 +1,9 @@
 // The robot for the bridge's tests: halvoran-sim, Halvoran on it, and halvoran-bridge in front,
 // as processes; and a Foxglove protocol client (the @foxglove/ws-protocol package) that records
 // what the bridge sends. Every wait is bounded.
-import { spawn } from "node:child_process";
-import { mkdtempSync, rmSync } from "node:fs";
+import { execFileSync, spawn } from "node:child_process";
+import { randomBytes } from "node:crypto";
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import net from "node:net";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -18,7 +19,7 @@ function binary(name) {
 }
 
 // Resolves with the first line of the process's output that matches, or rejects after timeoutMs.
-function lineMatching(child, pattern, timeoutMs) {
+export function lineMatching(child, pattern, timeoutMs) {
   return new Promise((resolve, reject) => {
     let seen = "";
     const timer = setTimeout(() => {
@@ -52,7 +53,7 @@ export async function waitUntil(what, check, timeoutMs = 5000, everyMs = 50) {
   }
 }
 
-function ended(child, timeoutMs) {
+export function ended(child, timeoutMs) {
   if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve();
   return new Promise((resolve) => {
     const timer = setTimeout(() => {
@@ -66,9 +67,56 @@ function ended(child, timeoutMs) {
   });
 }
 
+// A token file of its own for each role, readable by the owner only.
+function tokenFile(dir, name) {
+  const token = randomBytes(32).toString("hex");
+  const file = path.join(dir, name);
+  writeFileSync(file, `${token}\n`, { mode: 0o600 });
+  return { token, file };
+}
+
+// A self-signed certificate for 127.0.0.1, made with the openssl command.
+export function selfSignedCertificate(dir) {
+  const cert = path.join(dir, "cert.pem");
+  const key = path.join(dir, "key.pem");
+  execFileSync("openssl", ["req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+    "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+  { stdio: "ignore" });
+  return { cert, key, pem: readFileSync(cert) };
+}
+
+// halvoran-bridge alone (no Halvoran behind it: it waits for one), with a driver and a viewer
+// token, on a port the system chooses. extraArgs go to the bridge as they are.
+export class Bridge {
+  async start(extraArgs = []) {
+    this.dir = mkdtempSync(path.join(tmpdir(), "halvoran-bridge-alone-"));
+    this.driver = tokenFile(this.dir, "token");
+    this.viewer = tokenFile(this.dir, "viewer-token");
+    const args = typeof extraArgs === "function" ? extraArgs(this.dir) : extraArgs;
+    this.process = spawn(
+      binary("HALVORAN_BRIDGE_BIN"),
+      ["--halvoran", "127.0.0.1", "--listen", "127.0.0.1:0", "--http", "off", "--token-file", this.driver.file,
+        "--viewer-token-file", this.viewer.file, ...args],
+      { stdio: ["ignore", "pipe", "inherit"] },
+    );
+    const m = await lineMatching(this.process, /^listening: (wss?):\/\/127\.0\.0\.1:(\d+)/, 10000);
+    this.url = `${m[1]}://127.0.0.1:${m[2]}`;
+    return this;
+  }
+
+  async stop() {
+    this.process.kill("SIGTERM");
+    await ended(this.process, 10000);
+    rmSync(this.dir, { recursive: true, force: true });
+    return this.process.exitCode;
+  }
+}
+
 export class Robot {
   async start({ world = "circle 0 0 10 4" } = {}) {
     this.dir = mkdtempSync(path.join(tmpdir(), "halvoran-bridge-test-"));
+    this.driver = tokenFile(this.dir, "token");
+    this.viewer = tokenFile(this.dir, "viewer-token");
     this.link = path.join(this.dir, "com1");
     this.control = path.join(this.dir, "control.sock");
     this.sim = spawn(binary("HALVORAN_SIM_BIN"), ["--link", this.link, "--control", this.control, "--no-com2", "--world", world, "--trace", path.join(this.dir, "trace.txt")], {
@@ -78,11 +126,14 @@ export class Robot {
     await this.startHalvoran();
     this.bridge = spawn(
       binary("HALVORAN_BRIDGE_BIN"),
-      ["--halvoran", "127.0.0.1", "--listen", "127.0.0.1:0", "--http", "off"],
+      ["--halvoran", "127.0.0.1", "--listen", "127.0.0.1:0", "--http", "off", "--token-file", this.driver.file,
+        "--viewer-token-file", this.viewer.file],
       { stdio: ["ignore", "pipe", "inherit"] },
     );
     const m = await lineMatching(this.bridge, /^listening: ws:\/\/127\.0\.0\.1:(\d+)/, 10000);
-    this.url = `ws://127.0.0.1:${m[1]}`;
+    this.plainUrl = `ws://127.0.0.1:${m[1]}`;
+    this.url = `${this.plainUrl}/?token=${this.driver.token}`;
+    this.viewerUrl = `${this.plainUrl}/?token=${this.viewer.token}`;
   }
 
   async startHalvoran() {
@@ -138,8 +189,9 @@ const encoder = new TextEncoder();
 
 // A Foxglove protocol client that remembers everything the bridge sent it.
 export class Viewer {
-  constructor(url) {
-    this.client = new FoxgloveClient({ ws: new WebSocket(url, [FoxgloveClient.SUPPORTED_SUBPROTOCOL]) });
+  // options go to the ws package's WebSocket (headers, a certificate authority).
+  constructor(url, options = {}) {
+    this.client = new FoxgloveClient({ ws: new WebSocket(url, [FoxgloveClient.SUPPORTED_SUBPROTOCOL], options) });
     this.serverInfo = null;
     this.channels = new Map(); // topic -> channel
     this.statuses = [];
@@ -187,4 +239,24 @@ export class Viewer {
   close() {
     this.client.close();
   }
+}
+
+// What the bridge answers to a WebSocket upgrade: { status, body } when refused, { status: 101 }
+// when the connection opens (it is closed at once).
+export function upgradeAnswer(url, options = {}) {
+  return new Promise((resolve, reject) => {
+    const ws = new WebSocket(url, [FoxgloveClient.SUPPORTED_SUBPROTOCOL], options);
+    ws.on("unexpected-response", (request, response) => {
+      let body = "";
+      response.on("data", (chunk) => (body += chunk));
+      response.on("end", () => resolve({ status: response.statusCode, body }));
+    });
+    ws.on("open", () => {
+      ws.close();
+      resolve({ status: 101 });
+    });
+    ws.on("error", (e) => {
+      if (!/Unexpected server response/.test(e.message)) reject(e);
+    });
+  });
 }
