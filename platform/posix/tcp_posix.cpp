@@ -1,6 +1,7 @@
 // TCP sockets on the BSD socket interface.
 #include "platform/platform.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace platform {
 
@@ -35,6 +37,13 @@ bool tcpBind(Socket s, uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
+    // $HALVORAN_LISTEN_ADDRESS: the one IPv4 address to listen on (127.0.0.1: this machine
+    // only); unset, every address. One that is not an address fails the bind.
+    const char* only = std::getenv("HALVORAN_LISTEN_ADDRESS");
+    if (only != nullptr && *only != '\0' && inet_pton(AF_INET, only, &address.sin_addr) != 1) {
+        lastError = EADDRNOTAVAIL;
+        return false;
+    }
     return remember(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address)) == 0;
 }
 

@@ -7,7 +7,8 @@ import assert from "node:assert/strict";
 import { join } from "node:path";
 import { readFileSync, readdirSync, mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
-import { startRobot, launchBrowser, openDashboard, waitFor } from "./harness.mjs";
+import http from "node:http";
+import { startRobot, launchBrowser, openDashboard, waitFor, DASHBOARD_URL, HTTP_PORT } from "./harness.mjs";
 
 const screenshots = process.env.HALVORAN_SCREENSHOTS;
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -345,4 +346,81 @@ test("a banner says when Halvoran is not connected, and a command then fails in 
     }
     await waitFor("Halvoran back", async () => (await text("#connection")) === "connected", 10000);
     assert.equal(await page.$eval("#banner", (e) => e.hidden), true);
+});
+
+test("without the token the login page shows; it takes the token, hides it, and the dashboard connects", async () => {
+    // A browser profile of its own: no cookie yet.
+    const context = await browser.createBrowserContext();
+    try {
+        const visitor = await context.newPage();
+        const first = await visitor.goto(DASHBOARD_URL, { waitUntil: "load" });
+        assert.equal(first.status(), 401);
+        assert.ok(await visitor.$("#login input#token"), "no token field on the page");
+        assert.equal(await visitor.$("#connection"), null, "the dashboard showed without the token");
+
+        // A wrong token is refused in words.
+        await visitor.type("#token", "0".repeat(64));
+        const [wrong] = await Promise.all([visitor.waitForNavigation(), visitor.click("#submit")]);
+        assert.equal(wrong.status(), 401);
+        assert.match(await visitor.evaluate(() => document.body.textContent), /wrong token/);
+
+        await visitor.goto(DASHBOARD_URL, { waitUntil: "load" });
+        await visitor.type("#token", robot.token);
+        await Promise.all([visitor.waitForNavigation(), visitor.click("#submit")]);
+        assert.equal(new URL(visitor.url()).pathname, "/");
+        assert.equal(visitor.url().includes(robot.token), false, "the token stays in the address");
+        await waitFor('"connected" after the login', async () => (await visitor.$eval("#connection", (e) => e.textContent)) === "connected");
+        // The cookie is out of the page's scripts' reach.
+        assert.equal(await visitor.evaluate(() => document.cookie.includes("halvoran_token")), false);
+        const [cookie] = (await context.cookies(DASHBOARD_URL)).filter((c) => c.name === "halvoran_token");
+        assert.equal(cookie.httpOnly, true);
+        assert.equal(cookie.sameSite, "Strict");
+    } finally {
+        await context.close();
+    }
+});
+
+test("the link with the token logs in and leaves the address without it", async () => {
+    const context = await browser.createBrowserContext();
+    try {
+        const visitor = await context.newPage();
+        const response = await visitor.goto(`${DASHBOARD_URL}?token=${robot.token}`, { waitUntil: "load" });
+        assert.equal(response.status(), 200);
+        assert.equal(visitor.url(), DASHBOARD_URL);
+        await waitFor('"connected" after the link', async () => (await visitor.$eval("#connection", (e) => e.textContent)) === "connected");
+    } finally {
+        await context.close();
+    }
+});
+
+test("a page from another origin cannot open the WebSocket, and the dashboard keeps working", async () => {
+    // Another site on the same machine (so the browser even sends the login cookie along).
+    const tryWebSocket = `<!doctype html><title>elsewhere</title><script>
+        window.outcome = new Promise((resolve) => {
+            const ws = new WebSocket("ws://127.0.0.1:${HTTP_PORT}/ws", "foxglove.websocket.v1");
+            ws.onopen = () => resolve("open");
+            ws.onerror = () => resolve("error");
+        });
+    </script>`;
+    const server = http.createServer((req, res) => {
+        res.writeHead(200, { "Content-Type": "text/html", Connection: "close" });
+        res.end(tryWebSocket);
+    });
+    await new Promise((r) => server.listen(0, "127.0.0.1", r));
+    const foreign = await browser.newPage();
+    try {
+        await foreign.goto(`http://127.0.0.1:${server.address().port}/`, { waitUntil: "load" });
+        assert.equal(await foreign.evaluate(() => window.outcome), "error");
+        assert.ok(robot.output.some((l) => /refused .*Origin "http:\/\/127\.0\.0\.1:\d+" is not allowed/.test(l)), "the refusal is logged");
+        // The dashboard (the same browser, logged in) still talks to the bridge.
+        assert.equal(await text("#connection"), "connected");
+        await page.keyboard.down("KeyW");
+        await waitFor("the drive to run", running, 3000);
+        await page.keyboard.up("KeyW");
+        await waitFor("the drive to stop", async () => !(await running()), STOP_WITHIN_MS, 50);
+    } finally {
+        await foreign.close();
+        server.closeAllConnections();
+        await new Promise((r) => server.close(r));
+    }
 });

@@ -5,7 +5,8 @@
 // The programs come from HALVORAN_BIN, HALVORAN_SIM_BIN, HALVORAN_BRIDGE_BIN and the page from
 // HALVORAN_WEB; by default from build/ and bridge/web/ of this checkout.
 import { spawn } from "node:child_process";
-import { mkdtempSync, readFileSync, rmSync, existsSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync, existsSync, writeFileSync } from "node:fs";
+import { randomBytes } from "node:crypto";
 import { tmpdir } from "node:os";
 import { join, resolve, dirname } from "node:path";
 import { fileURLToPath } from "node:url";
@@ -17,6 +18,8 @@ const bin = (env, rel) => process.env[env] || join(top, rel);
 
 export const HTTP_PORT = 8080;
 export const DASHBOARD_URL = `http://127.0.0.1:${HTTP_PORT}/`;
+// The driver's token of the bridge that startRobot started last.
+let currentToken = null;
 
 // Waits until check() gives a truthy value, for at most ms; returns that value or throws with
 // what the last look found.
@@ -123,12 +126,17 @@ export async function startRobot({ simArgs = [] } = {}) {
         return codes;
     };
     const web = process.env.HALVORAN_WEB || join(top, "bridge/web");
+    robot.token = randomBytes(32).toString("hex");
+    currentToken = robot.token;
+    const tokenFile = join(dir, "token");
+    writeFileSync(tokenFile, `${robot.token}\n`, { mode: 0o600 });
     robot.bridge = started(
         spawn(bin("HALVORAN_BRIDGE_BIN", "build/bridge/halvoran-bridge"), [
             "--halvoran", "127.0.0.1",
             "--http", `127.0.0.1:${HTTP_PORT}`,
             "--listen", "127.0.0.1:8765",
             "--web", web,
+            "--token-file", tokenFile,
         ]),
         "bridge",
         output,
@@ -136,7 +144,7 @@ export async function startRobot({ simArgs = [] } = {}) {
     try {
         await waitFor("the bridge's web server", async () => {
             if (robot.bridge.exitCode !== null || robot.bridge.signalCode !== null) throw new Error(`halvoran-bridge ended (${robot.bridge.exitCode ?? robot.bridge.signalCode})`);
-            return (await httpStatus(DASHBOARD_URL)) === 200;
+            return (await httpStatus(`${DASHBOARD_URL}login.html`)) === 200;
         }, 15000);
     } catch (e) {
         await robot.stop();
@@ -212,12 +220,13 @@ export async function launchBrowser() {
 }
 
 // A page on the dashboard that records console errors and uncaught exceptions in page.errors.
+// It comes in through the link with the token, which logs the browser in.
 export async function openDashboard(browser, viewport = { width: 1280, height: 900 }) {
     const page = await browser.newPage();
     page.errors = [];
     page.on("console", (m) => m.type() === "error" && page.errors.push(m.text()));
     page.on("pageerror", (e) => page.errors.push(String(e)));
     await page.setViewport(viewport);
-    await page.goto(DASHBOARD_URL, { waitUntil: "load" });
+    await page.goto(`${DASHBOARD_URL}?token=${currentToken}`, { waitUntil: "load" });
     return page;
 }

@@ -96,11 +96,25 @@ for tool in systemctl udevadm deb-systemd-invoke; do
     printf '#!/bin/sh\nexit 1\n' > "$work/failing/$tool"
     chmod +x "$work/failing/$tool"
 done
+# The scripts write below DPKG_ROOT (the bridge's token in etc/halvoran), as dpkg --root has them.
 for path in /nonexistent "$work/failing:/usr/bin:/bin"; do
+    mkdir -p "$work/dpkgroot"
     for run in "postinst configure" "prerm remove" "postrm remove" "postrm purge"; do
         # shellcheck disable=SC2086 # the script and its argument
-        env PATH="$path" /bin/sh "$work/control/"$run || fail "$run ends with $? (PATH=$path)"
+        env PATH="$path" DPKG_ROOT="$work/dpkgroot" /bin/sh "$work/control/"$run > "$work/script.log" 2>&1 ||
+            { cat "$work/script.log"; fail "$run ends with $? (PATH=$path)"; }
+        if [ "$run" = "postinst configure" ] && [ "$path" != /nonexistent ]; then
+            token_file="$work/dpkgroot/etc/halvoran/bridge-token"
+            [ "$(stat -c %a "$token_file")" = 600 ] || fail "the bridge's token can be read by others"
+            token="$(cat "$token_file")"
+            [[ "$token" =~ ^[0-9a-f]{64}$ ]] || fail "the bridge's token is not 32 bytes in hex: $token"
+            grep -q "http://.*:8080/?token=$token" "$work/script.log" || fail "postinst does not print the dashboard's address"
+            # An upgrade keeps the token.
+            env PATH="$path" DPKG_ROOT="$work/dpkgroot" /bin/sh "$work/control/postinst" configure > /dev/null 2>&1
+            [ "$(cat "$token_file")" = "$token" ] || fail "postinst made a new token over the old one"
+        fi
     done
+    [ ! -e "$work/dpkgroot/etc/halvoran/bridge-token" ] || fail "the token stays after a purge"
 done
 
 echo "== lintian"
