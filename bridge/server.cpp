@@ -197,6 +197,7 @@ struct Server::Impl {
     Hub* hub = nullptr;
     std::atomic<uint32_t> nextId{1};
     std::atomic<size_t> connections{0};
+    std::atomic<size_t> lingering{0};  // turned away, their answer on the way
     bool goingAway = false;  // on the network thread
 
     std::mutex mutex;
@@ -655,18 +656,51 @@ private:
     std::string name_;
 };
 
-// Beyond the connection limit: a short answer, and the connection ends.
-void turnAway(tcp::socket&& socket) {
-    static const std::string answer =
-        "HTTP/1.1 503 Service Unavailable\r\nServer: halvoran-bridge\r\nContent-Type: text/plain; "
-        "charset=utf-8\r\nContent-Length: 36\r\nRetry-After: 5\r\nConnection: close\r\n\r\ntoo many connections: try again later\n";
-    beast::error_code ignored;
-    socket.non_blocking(true, ignored);
-    // Whatever the socket takes at once; a client that does not read gets less, not a wait.
-    socket.write_some(asio::buffer(answer), ignored);
-    socket.shutdown(tcp::socket::shutdown_both, ignored);
-    socket.close(ignored);
-}
+// Beyond the connection limit: a short answer, and the connection ends. What the client sent is
+// read and dropped for a moment first (closing with its request unread would reset the connection
+// and could lose the answer); only a few such connections linger at a time.
+class TurnAway : public std::enable_shared_from_this<TurnAway> {
+public:
+    static constexpr size_t MAX_LINGERING = 64;
+    TurnAway(tcp::socket&& socket, std::atomic<size_t>& lingering)
+        : socket_(std::move(socket)), timer_(socket_.get_executor()), lingering_(lingering) {
+        ++lingering_;
+    }
+    ~TurnAway() { --lingering_; }
+
+    void start() {
+        static const std::string answer =
+            "HTTP/1.1 503 Service Unavailable\r\nServer: halvoran-bridge\r\nContent-Type: text/plain; "
+            "charset=utf-8\r\nContent-Length: 38\r\nRetry-After: 5\r\nConnection: close\r\n\r\n"
+            "too many connections: try again later\n";
+        beast::error_code ignored;
+        socket_.non_blocking(true, ignored);
+        // Whatever the socket takes at once; a client that does not read gets less, not a wait.
+        socket_.write_some(asio::buffer(answer), ignored);
+        socket_.shutdown(tcp::socket::shutdown_send, ignored);
+        timer_.expires_after(std::chrono::milliseconds(500));
+        timer_.async_wait([self = shared_from_this()](beast::error_code) {
+            beast::error_code ignored2;
+            self->socket_.close(ignored2);
+        });
+        drain();
+    }
+
+private:
+    void drain() {
+        socket_.async_read_some(asio::buffer(sink_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) {
+                self->timer_.cancel();
+                return;
+            }
+            self->drain();
+        });
+    }
+    tcp::socket socket_;
+    asio::steady_timer timer_;
+    std::atomic<size_t>& lingering_;
+    char sink_[1024];
+};
 
 void Server::Impl::accept(Listener& listener) {
     listener.acceptor.async_accept([this, &listener](beast::error_code ec, tcp::socket socket) {
@@ -691,7 +725,11 @@ void Server::Impl::accept(Listener& listener) {
             auto remote = socket.remote_endpoint(ignored);
             log("refused " + (ignored ? std::string("?") : remote.address().to_string()) + ": " +
                 std::to_string(options.maxConnections) + " connections open already");
-            turnAway(std::move(socket));
+            if (lingering < TurnAway::MAX_LINGERING) {
+                std::make_shared<TurnAway>(std::move(socket), lingering)->start();
+            } else {
+                socket.close(ignored);
+            }
         } else {
             beast::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);

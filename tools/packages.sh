@@ -1,14 +1,16 @@
 # The Debian packages that building, running and testing Halvoran need, and the installation of
 # the missing ones. Sourced by run.sh and test.sh.
 
-# Building and running the programs (libboost-dev: Boost.Beast and Asio for halvoran-bridge).
+# Building and running the programs (libboost-dev: Boost.Beast and Asio for halvoran-bridge,
+# libssl-dev: its TLS).
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                 libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
-                libboost-dev)
+                libboost-dev libssl-dev)
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
 # teleop, a font for the window's text, a browser for the web dashboard, ip(8) for the test
-# whose network goes away, Python for the check of the libraries' layering.
-test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium iproute2 python3)
+# whose network goes away, Python for the check of the libraries' layering, openssl for the
+# bridge's self-signed test certificate.
+test_packages=(xvfb xdotool x11-utils imagemagick tmux fonts-dejavu-core chromium iproute2 python3 openssl)
 # The Debian package: its dependencies (dpkg-shlibdeps, which needs file), and its checks.
 package_packages=(dpkg-dev file)
 test_packages+=("${package_packages[@]}" lintian systemd)
