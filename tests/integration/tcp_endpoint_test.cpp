@@ -1,6 +1,7 @@
 // The TCP endpoint over real loopback sockets.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -202,6 +203,48 @@ TEST(TcpEndpointBind, ARestartRightAfterAStopBindsAtOnce) {
     { TcpEndpoint second(kPort); }
     std::string shown = testing::internal::GetCapturedStderr();
     EXPECT_EQ(shown.find("Binding socket failed"), std::string::npos) << shown;
+}
+
+// Connects to 127.0.0.N:port; true when the connection is taken.
+bool connectsTo(const char* address, int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &to.sin_addr);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    close(s);
+    return ok;
+}
+
+TEST(TcpEndpointBind, HalvoranListenAddressNamesTheOneAddressListenedOn) {
+    std::string taken;
+    ASSERT_TRUE(testing_support::portsFree({kPort}, taken)) << taken;
+    struct Row {
+        const char* setting;  // nullptr: unset
+        bool on1, on2;        // taken on 127.0.0.1, on 127.0.0.2
+        bool bindFails;
+    };
+    const Row rows[] = {
+        {nullptr, true, true, false},
+        {"", true, true, false},
+        {"127.0.0.2", false, true, false},
+        {"127.0.0.1", true, false, false},
+        {"robot", false, false, true},
+    };
+    for (const Row& row : rows) {
+        if (row.setting) setenv("HALVORAN_LISTEN_ADDRESS", row.setting, 1);
+        else unsetenv("HALVORAN_LISTEN_ADDRESS");
+        testing::internal::CaptureStderr();
+        {
+            TcpEndpoint endpoint(kPort);
+            EXPECT_EQ(connectsTo("127.0.0.1", kPort), row.on1) << (row.setting ? row.setting : "unset");
+            EXPECT_EQ(connectsTo("127.0.0.2", kPort), row.on2) << (row.setting ? row.setting : "unset");
+        }
+        std::string shown = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(shown.find("Binding socket failed") != std::string::npos, row.bindFails) << shown;
+    }
+    unsetenv("HALVORAN_LISTEN_ADDRESS");
 }
 
 }  // namespace

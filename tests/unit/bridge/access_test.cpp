@@ -72,7 +72,8 @@ TEST(Access, WithoutAViewerTokenAnEmptyOneIsNoRole) {
 TEST(Access, SameSecretComparesEveryByteAndTheLength) {
     EXPECT_TRUE(sameSecret("abc", "abc"));
     EXPECT_TRUE(sameSecret("", ""));
-    for (const char* other : {"abd", "xbc", "ab", "abcd", "", std::string("ab\0", 3).c_str()})
+    using namespace std::string_view_literals;
+    for (std::string_view other : {"abd"sv, "xbc"sv, "ab"sv, "abcd"sv, ""sv, "ab\0"sv})
         EXPECT_FALSE(sameSecret("abc", other)) << other;
     EXPECT_FALSE(sameSecret("abc", std::string_view("abc\0", 4)));
 }
