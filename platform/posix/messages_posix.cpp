@@ -167,6 +167,12 @@ void initProcess() {
     helpersPossible.store(true);
 }
 
+void logLine(const char* text) {
+    std::lock_guard<std::mutex> hold(messageLock);
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+}
+
 void messageBox(const char* text, const char* caption) {
     if (headless() || !dialogs::available() || !helpersPossible.load() || ending.load()) {
         showLine(text, caption);
