@@ -76,7 +76,8 @@ void enterReaderPriority();
 void messageBox(const char* text, const char* caption);
 
 // Shows the prompt and returns when the user confirms it (headless: on SIGINT, SIGTERM or
-// SIGHUP). Called on the kill thread; it may never return.
+// SIGHUP), or on SIGXCPU, the CPU-time guard of a real-time thread, in every case. Called on the
+// kill thread; it may never return.
 void killPrompt(const char* text, const char* caption);
 
 // The program is ending: every box still on screen is closed as if its OK were pressed, and

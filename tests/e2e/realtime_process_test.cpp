@@ -124,6 +124,37 @@ TEST(RealtimeProcess, MainAndReaderRunFirstInFirstOutAndTheRestAtNormalPriority)
     EXPECT_EQ(robot.waitHalvoranExit(), 0);
 }
 
+// A loop that never blocks (the benchmark aid HALVORAN_SPIN_LOOP=1 makes one) is ended by the
+// CPU-time guard as a stop would end it: the drive stopped, exit code 0.
+TEST(RealtimeProcess, GuardEndsALoopThatNeverBlocksWithTheDriveStopped) {
+    if (!machineGrantsRealtime(11)) GTEST_SKIP() << "this machine refuses SCHED_FIFO priority 11 to this user";
+    SimulatedRobot robot;
+    std::string error;
+    ASSERT_TRUE(robot.startSimulator({}, error)) << error;
+    ASSERT_TRUE(robot.startHalvoran(error, {"HALVORAN_REALTIME=10", "HALVORAN_SPIN_LOOP=1"})) << error;
+    // The drive start waits on the command port until the last port connects and the loop starts,
+    // so that the first pass runs it before the loop spins.
+    constexpr uint8_t SET_DRIVE_TIMEOUT = 0x01, SET_SPEED = 0x02;
+    int sockets[3] = {-1, -1, -1};
+    ASSERT_TRUE(waitUntil([&] { return (sockets[0] = testing_support::connectLoopback(5000)) >= 0; }, 10000));
+    const std::vector<uint8_t> start =
+        halvoran_client::frameCommand({'P', 0, 20, 0, 0, 0, SET_DRIVE_TIMEOUT | SET_SPEED});
+    ASSERT_EQ(write(sockets[0], start.data(), start.size()), static_cast<ssize_t>(start.size()));
+    ASSERT_TRUE(waitUntil([&] { return (sockets[1] = testing_support::connectLoopback(5001)) >= 0; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return (sockets[2] = testing_support::connectLoopback(5002)) >= 0; }, 10000));
+
+    EXPECT_EQ(robot.waitHalvoranExit(), 0) << robot.halvoranErrors();
+    for (int s : sockets) close(s);
+    EXPECT_NE(
+        robot.halvoranErrors().find("halvoran: a real-time thread ran too long without blocking (SIGXCPU): ending\n"),
+        std::string::npos)
+        << robot.halvoranErrors();
+    const nlohmann::json state = robot.state();
+    ASSERT_FALSE(state.is_null());
+    EXPECT_EQ(state["drive"]["starts"], 1) << state["drive"];
+    EXPECT_EQ(state["drive"]["running"], false) << state["drive"];
+}
+
 TEST(RealtimeProcess, UnprivilegedStartSaysSoOnceAndServes) {
     // No real-time priority and no locked memory allowed, and no capability that would pass by
     // those limits (a root test drops them all; setpriv and prlimit come with util-linux).
