@@ -2,10 +2,15 @@
 // (stress-ng: one CPU hog per core and a memory hog), each with Halvoran at normal priority and
 // with HALVORAN_REALTIME, on the simulated robot (halvoran-sim paced at 115200 baud):
 //   'P' to the line     the client's send of a 'P' (the drive status read) to the first byte
-//                       Halvoran puts on the serial line (its time in the simulator's trace)
+//                       Halvoran puts on the serial line
 //   timeout to stop     a drive timeout's due moment (the drive runs with a 1 s timeout; it is
 //                       due when the clock's seconds pass the speed's stamp by more than 1) to
 //                       the first byte of its stop on the serial line
+// each twice: when Halvoran hands the byte to the line (a preloaded library, bench/write_times/,
+// notes the time of every write to a terminal), which is when a real serial port sends it; and
+// when the simulator reads it from its pseudo-terminal (its trace), which adds the kernel's
+// pseudo-terminal worker, a thread at normal priority that a busy computer delays by as much as
+// it delays any other.
 // and cyclictest under the same load, the floor of this machine: how late a real-time thread at
 // the serial reader's priority wakes from a timer.
 //
@@ -22,7 +27,9 @@
 // Prints one table: median, 99th and 99.9th percentile and maximum of every cell. While working
 // on it: LATENCY_REST_ONLY=1 leaves out the loaded half (no stress-ng), and LATENCY_DUMP=1 lists
 // every 'P' slower than 2 ms with where it fell.
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -39,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/write_times/write_times.h"
 #include "client/lib/session.h"
 #include "tests/support/process.h"
 #include "tests/support/robot_processes.h"
@@ -138,7 +146,9 @@ std::vector<int64_t> writtenTimes(const std::string& trace) {
 }
 
 struct Cell {
-    Stats commandToLine, timeoutToStop;
+    // Written: when Halvoran handed the byte to the serial line; read: when the simulator read it
+    // from the pseudo-terminal.
+    Stats commandWritten, commandRead, timeoutWritten, timeoutRead;
     int64_t tieErrorUs = 0;
     std::string error;
 };
@@ -147,9 +157,27 @@ Cell measureCell(bool realtime, int seconds) {
     Cell cell;
     testing_support::SimulatedRobot robot;
     halvoran_client::Session session;
-    std::vector<std::string> env;
-    if (realtime) env.push_back("HALVORAN_REALTIME=" + std::to_string(kHalvoranPriority));
     if (!robot.startSimulator({}, cell.error)) return cell;
+    // The file that the preloaded library fills with the times of Halvoran's writes to the line.
+    const std::string logPath = robot.directory() + "/writes";
+    latency::WriteLog* writes = nullptr;
+    {
+        const int fd = open(logPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0 || ftruncate(fd, sizeof(latency::WriteLog)) != 0) {
+            cell.error = "no write log";
+            return cell;
+        }
+        void* map = mmap(nullptr, sizeof(latency::WriteLog), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        if (map == MAP_FAILED) {
+            cell.error = "no write log";
+            return cell;
+        }
+        writes = static_cast<latency::WriteLog*>(map);
+    }
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + LATENCY_WRITE_TIMES_LIB,
+                                    "LATENCY_WRITE_LOG=" + logPath};
+    if (realtime) env.push_back("HALVORAN_REALTIME=" + std::to_string(kHalvoranPriority));
     if (!setProcessPriority(robot.simulator().pid(), kInstrumentPriority)) {
         cell.error = "the simulator may not run at a real-time priority (run as root)";
         return cell;
@@ -213,30 +241,45 @@ Cell measureCell(bool realtime, int seconds) {
         cell.error = "the simulator's clock could not be read";
         return cell;
     }
-    const std::vector<int64_t> written = writtenTimes(robot.trace());
-    auto firstWrittenAfter = [&](int64_t monoUs) -> int64_t {
-        auto it = std::lower_bound(written.begin(), written.end(), monoUs - offsetUs);
-        return it == written.end() ? -1 : *it + offsetUs;
+    const std::vector<int64_t> read = writtenTimes(robot.trace());
+    auto firstReadAfter = [&](int64_t monoUs) -> int64_t {
+        auto it = std::lower_bound(read.begin(), read.end(), monoUs - offsetUs);
+        return it == read.end() ? -1 : *it + offsetUs;
     };
-    std::vector<double> commandToLine, timeoutToStop;
+    const size_t count = std::min<size_t>(writes->count.load(), latency::WriteLog::kCapacity);
+    const std::vector<int64_t> written(writes->timesUs, writes->timesUs + count);
+    munmap(writes, sizeof(latency::WriteLog));
+    auto firstWrittenAfter = [&](int64_t monoUs) -> int64_t {
+        auto it = std::lower_bound(written.begin(), written.end(), monoUs);
+        return it == written.end() ? -1 : *it;
+    };
+    std::vector<double> commandWritten, commandRead, timeoutWritten, timeoutRead;
     const bool dump = std::getenv("LATENCY_DUMP") != nullptr;
     for (int64_t sent : statusSends) {
-        const int64_t first = firstWrittenAfter(sent);
-        if (first >= 0) commandToLine.push_back(static_cast<double>(first - sent));
+        const int64_t wrote = firstWrittenAfter(sent);
+        if (wrote >= 0) commandWritten.push_back(static_cast<double>(wrote - sent));
+        const int64_t first = firstReadAfter(sent);
+        if (first >= 0) commandRead.push_back(static_cast<double>(first - sent));
         if (dump && first - sent > 2000) {
             int64_t nearest = INT64_MAX;
             for (int64_t d : dueMoments) nearest = std::abs(sent - d) < std::abs(nearest) ? sent - d : nearest;
-            std::fprintf(stderr, "slow P: %lld us, %lld us after a due moment, %lld us into the cell\n",
-                         (long long)(first - sent), (long long)nearest, (long long)(sent - statusSends[0]));
+            std::fprintf(stderr,
+                         "slow P: read %lld us, written %lld us, %lld us after a due moment, %lld us into the cell\n",
+                         (long long)(first - sent), (long long)(wrote - sent), (long long)nearest,
+                         (long long)(sent - statusSends[0]));
         }
     }
     for (int64_t d : dueMoments) {
         // The stop cannot come before its due moment; the clock tie's error may place it there.
-        const int64_t first = firstWrittenAfter(d - 2 * cell.tieErrorUs - 1000);
-        if (first >= 0 && first < d + kQuietAfterUs) timeoutToStop.push_back(static_cast<double>(first - d));
+        const int64_t wrote = firstWrittenAfter(d - 1000);
+        if (wrote >= 0 && wrote < d + kQuietAfterUs) timeoutWritten.push_back(static_cast<double>(wrote - d));
+        const int64_t first = firstReadAfter(d - 2 * cell.tieErrorUs - 1000);
+        if (first >= 0 && first < d + kQuietAfterUs) timeoutRead.push_back(static_cast<double>(first - d));
     }
-    cell.commandToLine = stats(commandToLine);
-    cell.timeoutToStop = stats(timeoutToStop);
+    cell.commandWritten = stats(commandWritten);
+    cell.commandRead = stats(commandRead);
+    cell.timeoutWritten = stats(timeoutWritten);
+    cell.timeoutRead = stats(timeoutRead);
     return cell;
 }
 
@@ -344,8 +387,10 @@ int main(int argc, char** argv) {
         for (bool realtime : {false, true}) {
             const Cell cell = measureCell(realtime, cellSeconds);
             const char* rt = realtime ? rtText.c_str() : "unset";
-            row("'P' sent to its first byte on the line", load, rt, cell.commandToLine);
-            row("drive timeout due to its stop's first byte", load, rt, cell.timeoutToStop);
+            row("'P' sent to its first byte written to the line", load, rt, cell.commandWritten);
+            row("... read from the pseudo-terminal", load, rt, cell.commandRead);
+            row("drive timeout due to its stop's first byte written", load, rt, cell.timeoutWritten);
+            row("... read from the pseudo-terminal", load, rt, cell.timeoutRead);
             notes.push_back(std::string(load) + ", HALVORAN_REALTIME " + rt + ": clock tie to the simulator within " +
                             std::to_string(cell.tieErrorUs) + " us" + (cell.error.empty() ? "" : "; " + cell.error));
             if (!cell.error.empty()) ++failures;
