@@ -2,10 +2,12 @@
 #include "app/control_state.h"
 #include "app/halvoran.h"
 #include "app/program_objects.h"
+#include "app/realtime.h"
 #include "net/tcp_endpoint.h"
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int main(int argc, char** argv) {
@@ -18,6 +20,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     platform::initProcess();
+    startRealtime(std::getenv("HALVORAN_REALTIME"));
     int exitCode = WinMain(1);
     // The program keeps its endpoints for the whole run; they go as the process ends.
     releaseEndpoints();

@@ -46,6 +46,8 @@ SerialPort::SerialPort(const char* name) : portName(name) {
 SerialPort::~SerialPort() { close(); }
 
 uint32_t SerialPort::readerThread(void* arg) {
+    // Above the main loop when it runs at a real-time priority (app/realtime.h).
+    platform::enterReaderPriority();
     SerialPort* port = static_cast<SerialPort*>(arg);
     platform::SerialLine* line = port->handle.load();
     if (line == nullptr) return 0;

@@ -44,6 +44,31 @@ struct ThreadHandle {
 bool startThread(ThreadProc proc, void* arg, ThreadHandle* join);
 void joinThread(ThreadHandle& handle);
 
+// ---- real-time scheduling -------------------------------------------------------------
+
+// What the start-up uses when the deployment asks for a real-time control loop. Every call
+// that can be refused returns false with the errno value in *error (error may be nullptr).
+
+// Locks every page of the process in memory, those mapped now and those mapped later, so that
+// no page fault waits for the disk; the allocator keeps what it has instead of giving it back.
+// Threads started afterwards get a stack of a fixed, modest size (every page of it is locked).
+bool lockMemory(int* error);
+// Touches `bytes` of the calling thread's stack below the caller, so that its pages are present.
+void prefaultStack(size_t bytes);
+// The longest a real-time thread may run without blocking: past softUs it is sent SIGXCPU, past
+// hardUs it is killed (RLIMIT_RTTIME). A limit already lower is kept.
+bool limitRealtimeCpu(uint64_t softUs, uint64_t hardUs, int* error);
+// The calling thread runs first-in first-out at `priority` (1-99) from now on, or at normal
+// priority with 0. Threads and processes that it starts afterwards begin at normal priority.
+bool setThreadPriority(int priority, int* error);
+// The real-time priority that serial reader threads take as they start (0, the default: they
+// run at normal priority). enterReaderPriority is the first call of a reader thread: a reader
+// started by a real-time thread (the main loop's) takes that priority (a refusal leaves it at
+// normal priority, said in one line) and pre-faults its stack; the readers of threads at normal
+// priority (the menu mode's) stay at normal priority.
+void setReaderPriority(int priority);
+void enterReaderPriority();
+
 // ---- message boxes and the kill prompt -------------------------------------------------
 
 // A modal message box with an OK button and no owner window; returns when it is dismissed.
@@ -51,13 +76,18 @@ void joinThread(ThreadHandle& handle);
 void messageBox(const char* text, const char* caption);
 
 // Shows the prompt and returns when the user confirms it (headless: on SIGINT, SIGTERM or
-// SIGHUP). Called on the kill thread; it may never return.
+// SIGHUP), or on SIGXCPU, the CPU-time guard of a real-time thread, in every case. Called on the
+// kill thread; it may never return.
 void killPrompt(const char* text, const char* caption);
 
 // The program is ending: every box still on screen is closed as if its OK were pressed, and
 // later boxes are only the line on standard error, so that no thread that shows a box holds the
 // end (a thread that the program waits for may be in one). The kill prompt is left alone.
 void endMessageBoxes();
+
+// One line on standard error (the journal, under a service manager), with or without a display:
+// for what the program says about itself that asks nobody to press OK.
+void logLine(const char* text);
 
 // Process-wide preparation before any thread starts (signal handling for the kill prompt,
 // SIGPIPE ignored). Called once at the process entry.

@@ -78,7 +78,18 @@ sigset_t killSignals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    // The CPU-time guard of a real-time thread (RLIMIT_RTTIME): the program ends as on a stop,
+    // with the drive stopped, unless the thread that ran too long never looks again (then the
+    // guard's hard limit kills it).
+    sigaddset(&set, SIGXCPU);
     return set;
+}
+
+void sayIfGuard(int signalNumber) {
+    if (signalNumber == SIGXCPU) {
+        std::fprintf(stderr, "halvoran: a real-time thread ran too long without blocking (SIGXCPU): ending\n");
+        std::fflush(stderr);
+    }
 }
 
 bool headless() {
@@ -167,6 +178,12 @@ void initProcess() {
     helpersPossible.store(true);
 }
 
+void logLine(const char* text) {
+    std::lock_guard<std::mutex> hold(messageLock);
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+}
+
 void messageBox(const char* text, const char* caption) {
     if (headless() || !dialogs::available() || !helpersPossible.load() || ending.load()) {
         showLine(text, caption);
@@ -222,6 +239,7 @@ bool dialogPrompt(const char* text, const char* caption, const sigset_t& kills) 
         timespec step{1, 0};  // a safety net: the helper's end and the signals wake it at once
         int signalNumber = sigtimedwait(&set, nullptr, &step);
         if (signalNumber > 0 && sigismember(&kills, signalNumber)) {
+            sayIfGuard(signalNumber);
             kill(helper, SIGKILL);
             waitpid(helper, nullptr, 0);
             return true;
@@ -243,6 +261,7 @@ void killPrompt(const char* text, const char* caption) {
         int signalNumber = 0;
         while (sigwait(&kills, &signalNumber) != 0) {
         }
+        sayIfGuard(signalNumber);
     }
     ending.store(true);
     // Wakes the main thread's loop if it shows a box.

@@ -5,26 +5,36 @@
 
 #include <new>
 
+#include "platform/posix/thread_stack.h"
+
 namespace platform {
 
 namespace {
 struct Start {
     ThreadProc proc;
     void* arg;
+    bool fromRealtime;  // started by a thread at a real-time priority
 };
 
 void* trampoline(void* raw) {
     Start start = *static_cast<Start*>(raw);
     delete static_cast<Start*>(raw);
+    posix::setStartedByRealtime(start.fromRealtime);
     start.proc(start.arg);
     return nullptr;
 }
 }  // namespace
 
 bool startThread(ThreadProc proc, void* arg, ThreadHandle* join) {
-    Start* start = new (std::nothrow) Start{proc, arg};
+    Start* start = new (std::nothrow) Start{proc, arg, posix::threadIsRealtime()};
     pthread_t* thread = new (std::nothrow) pthread_t{};
-    if (start == nullptr || thread == nullptr || pthread_create(thread, nullptr, trampoline, start) != 0) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    if (size_t bytes = posix::threadStackBytes(); bytes != 0) pthread_attr_setstacksize(&attributes, bytes);
+    const bool started =
+        start != nullptr && thread != nullptr && pthread_create(thread, &attributes, trampoline, start) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!started) {
         delete start;
         delete thread;
         return false;

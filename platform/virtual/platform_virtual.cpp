@@ -94,6 +94,12 @@ struct World {
     bool waitsMoveTime = false;
     bool waiting = false;
     uint64_t waitsStarted = 0;
+    // Real-time calls and what the machine grants.
+    std::vector<std::string> realtimeCalls;
+    int maxPriority = 99;
+    int memoryError = 0;
+    int readerPriority = 0;
+    std::vector<std::string> logLines;
 };
 
 World& world() {
@@ -102,6 +108,8 @@ World& world() {
 }
 
 thread_local bool threadSettled = true;
+thread_local bool realtimeThread = false;     // setThreadPriority gave this thread a priority
+thread_local bool startedByRealtime = false;  // the thread that started this one had one
 thread_local int socketError = 0;
 
 bool takePlanned(World& w, vt::Failure failure) {
@@ -215,8 +223,9 @@ bool startThread(ThreadProc proc, void* arg, ThreadHandle* join) {
         ++w.pendingStarts;
         fromClock = onClockThread(w);
     }
-    std::thread* thread = new std::thread([proc, arg] {
+    std::thread* thread = new std::thread([proc, arg, fromRealtime = realtimeThread] {
         threadSettled = false;
+        startedByRealtime = fromRealtime;
         proc(arg);
         World& inner = world();
         std::lock_guard<std::mutex> hold(inner.lock);
@@ -260,10 +269,80 @@ void killPrompt(const char* text, const char* caption) {
     w.changed.wait(hold, [&w, generation] { return w.killConfirmed && w.generation == generation; });
 }
 
+void logLine(const char* text) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    w.logLines.push_back(text);
+}
+
 void initProcess() {}
 
 // Boxes here are recorded and return at once: none is ever left on screen to end.
 void endMessageBoxes() {}
+
+// ---- real-time scheduling ----
+
+namespace {
+void recordRealtime(World& w, const std::string& call) {
+    w.realtimeCalls.push_back((onClockThread(w) ? "" : "thread: ") + call);
+}
+bool refuseRealtime(World& w, int error, int* out) {
+    w.realtimeCalls.back() += " refused";
+    if (out != nullptr) *out = error;
+    return false;
+}
+}  // namespace
+
+bool lockMemory(int* error) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    recordRealtime(w, "lockMemory");
+    if (w.memoryError != 0) return refuseRealtime(w, w.memoryError, error);
+    return true;
+}
+
+void prefaultStack(size_t bytes) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    recordRealtime(w, "prefaultStack " + std::to_string(bytes));
+}
+
+bool limitRealtimeCpu(uint64_t softUs, uint64_t hardUs, int*) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    recordRealtime(w, "limitRealtimeCpu " + std::to_string(softUs) + " " + std::to_string(hardUs));
+    return true;
+}
+
+bool setThreadPriority(int priority, int* error) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    recordRealtime(w, "setThreadPriority " + std::to_string(priority));
+    if (priority > w.maxPriority) return refuseRealtime(w, EPERM, error);
+    realtimeThread = priority > 0;
+    return true;
+}
+
+void setReaderPriority(int priority) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    recordRealtime(w, "setReaderPriority " + std::to_string(priority));
+    w.readerPriority = priority;
+}
+
+// As on the real machine: the reader takes the priority and touches its stack.
+void enterReaderPriority() {
+    int priority = 0;
+    {
+        World& w = world();
+        std::lock_guard<std::mutex> hold(w.lock);
+        recordRealtime(w, "enterReaderPriority");
+        priority = w.readerPriority;
+    }
+    if (priority <= 0 || !startedByRealtime) return;
+    setThreadPriority(priority, nullptr);
+    prefaultStack(128 * 1024);
+}
 
 // ---- serial ----
 
@@ -600,6 +679,12 @@ void reset(int minute, int second) {
     w.wakePending = false;
     w.waitsMoveTime = false;
     w.waitsStarted = 0;
+    w.realtimeCalls.clear();
+    realtimeThread = false;  // the clock thread starts at normal priority in every world
+    w.maxPriority = 99;
+    w.memoryError = 0;
+    w.readerPriority = 0;
+    w.logLines.clear();
     w.changed.notify_all();
 }
 
@@ -810,6 +895,25 @@ uint64_t mainLoopWaits() {
     World& w = world();
     std::lock_guard<std::mutex> hold(w.lock);
     return w.waitsStarted;
+}
+
+std::vector<std::string> realtimeCalls() {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    return w.realtimeCalls;
+}
+
+void grantRealtime(int maxPriority, int memoryError) {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    w.maxPriority = maxPriority;
+    w.memoryError = memoryError;
+}
+
+std::vector<std::string> logLines() {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    return w.logLines;
 }
 
 void confirmKillPrompt() {

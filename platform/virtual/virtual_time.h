@@ -116,6 +116,20 @@ void waitsMoveTime(bool on);
 bool mainLoopWaiting();
 uint64_t mainLoopWaits();
 
+// ---- real-time scheduling -------------------------------------------------------------
+
+// Every real-time call of the platform since vt::reset, in order, as text: "lockMemory",
+// "prefaultStack 524288", "limitRealtimeCpu 500000 1000000", "setThreadPriority 11",
+// "setReaderPriority 11", "enterReaderPriority"; a call made on a thread other than the clock
+// thread starts with "thread: ". A refused call ends with " refused".
+std::vector<std::string> realtimeCalls();
+// What the machine grants (until the next vt::reset): thread priorities up to maxPriority (0:
+// none; above it setThreadPriority fails with EPERM), and lockMemory fails with memoryError
+// unless it is 0.
+void grantRealtime(int maxPriority, int memoryError);
+// The lines of logLine since vt::reset.
+std::vector<std::string> logLines();
+
 // ---- message boxes ---------------------------------------------------------------------
 
 // Every message box shown so far, as "Caption: text".
