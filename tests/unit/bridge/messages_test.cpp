@@ -135,15 +135,45 @@ Command lineCommand(uint32_t client) {
 
 }  // namespace
 
+namespace {
+
+// The clients of what a queue hands out until it is empty, all judged at `now`.
+std::vector<uint32_t> drain(CommandQueue& queue, CommandQueue::TimePoint now, std::vector<uint32_t>* stale = nullptr) {
+    std::vector<uint32_t> order;
+    std::vector<Command> dropped;
+    while (auto c = queue.next(now, dropped)) order.push_back(c->client);
+    if (stale) {
+        for (const Command& c : dropped) stale->push_back(c.client);
+    }
+    return order;
+}
+
+Command stamped(Command c, CommandQueue::TimePoint received) {
+    c.received = received;
+    return c;
+}
+
+Command captureCommand(uint32_t client) {
+    Command c;
+    c.kind = Command::Kind::Capture;
+    c.client = client;
+    return c;
+}
+
+const CommandQueue::TimePoint T0 = CommandQueue::TimePoint{} + std::chrono::hours(1);
+
+}  // namespace
+
 // A stop goes before everything that waits, and the speeds that wait behind it go: carried out
-// after it they would start the drive again until Halvoran's drive timeout.
+// after it they would start the drive again until Halvoran's drive timeout. Drive commands go
+// before the other commands.
 TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
     struct Row {
         const char* name;
         std::vector<Command> waiting;
         Command next;
         bool urgent;
-        std::vector<uint32_t> expectedClients;  // the queue afterwards, by client
+        std::vector<uint32_t> expectedClients;  // the order served afterwards, by client
         std::vector<uint32_t> expectedOvertaken;
     };
     const std::vector<Row> rows = {
@@ -163,7 +193,7 @@ TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
          {lineCommand(4), driveCommand(std::nullopt, false, 5, 90), driveCommand(20, false, 1)},
          driveCommand(std::nullopt, true, 3),
          true,
-         {3, 4, 5},
+         {3, 5, 4},
          {1}},
         {"a stop keeps an earlier stop",
          {driveCommand(std::nullopt, true, 6)},
@@ -175,13 +205,123 @@ TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        std::deque<Command> queue(row.waiting.begin(), row.waiting.end());
+        CommandQueue queue;
         std::vector<Command> overtaken;
-        enqueueCommand(queue, row.next, row.urgent, overtaken);
-        std::vector<uint32_t> clients, gone;
-        for (const Command& c : queue) clients.push_back(c.client);
+        for (const Command& c : row.waiting) queue.push(stamped(c, T0), false, overtaken);
+        queue.push(stamped(row.next, T0), row.urgent, overtaken);
+        std::vector<uint32_t> gone;
         for (const Command& c : overtaken) gone.push_back(c.client);
-        EXPECT_EQ(clients, row.expectedClients);
+        EXPECT_EQ(drain(queue, T0), row.expectedClients);
         EXPECT_EQ(gone, row.expectedOvertaken);
     }
+}
+
+// Who is served in which order: drive commands first, then the clients in turn; a client's
+// ninth waiting command is refused at once (a stop never is).
+TEST(CommandQueue, DriveFirstThenTheClientsInTurnEachWithAtMostEightWaiting) {
+    struct Row {
+        const char* name;
+        std::vector<Command> pushed;   // in this order, all received at T0
+        std::vector<uint32_t> busy;    // the clients of the pushes refused, in order
+        std::vector<uint32_t> served;  // then served, by client
+    };
+    std::vector<Command> flood(300, lineCommand(2));
+    flood.push_back(driveCommand(40, false, 1));
+    std::vector<uint32_t> floodBusy(292, 2);
+    std::vector<uint32_t> floodServed = {1, 2, 2, 2, 2, 2, 2, 2, 2};
+    std::vector<Command> nine(9, lineCommand(3));
+    std::vector<Command> nineThenStop(8, driveCommand(10, false, 3));
+    nineThenStop.push_back(driveCommand(std::nullopt, true, 3));
+    std::vector<Command> mixed(5, lineCommand(3));
+    for (int i = 0; i < 3; ++i) mixed.push_back(driveCommand(20, false, 3));
+    mixed.push_back(captureCommand(3));
+    const std::vector<Row> rows = {
+        {"a viewer's 300 camera lines do not delay the next drive command", flood, floodBusy, floodServed},
+        {"the clients in turn",
+         {lineCommand(2), lineCommand(2), lineCommand(2), lineCommand(3), lineCommand(3), lineCommand(4)},
+         {},
+         {2, 3, 4, 2, 3, 2}},
+        {"a camera line never goes ahead of a drive command",
+         {lineCommand(2), captureCommand(3), driveCommand(std::nullopt, false, 1, 40), driveCommand(20, false, 1)},
+         {},
+         {1, 1, 2, 3}},
+        {"the ninth waiting command is busy", nine, {3}, std::vector<uint32_t>(8, 3)},
+        {"drive commands and the others count together", mixed, {3}, std::vector<uint32_t>(8, 3)},
+        {"a stop is taken beyond the limit", nineThenStop, {}, {3}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CommandQueue queue;
+        std::vector<Command> overtaken;
+        std::vector<uint32_t> busy;
+        for (const Command& c : row.pushed) {
+            bool stop = c.kind == Command::Kind::Drive && c.stop;
+            if (queue.push(stamped(c, T0), stop, overtaken) == CommandQueue::Push::Busy) busy.push_back(c.client);
+        }
+        EXPECT_EQ(busy, row.busy);
+        EXPECT_EQ(drain(queue, T0), row.served);
+        EXPECT_TRUE(queue.empty());
+    }
+}
+
+// A speed or servo move that waited more than 1 s when it would be sent is dropped, never
+// replayed; a stop and the other commands still go. The time is read when the command is taken
+// out, so after the bridge was frozen everything that waited meanwhile is judged by its age.
+TEST(CommandQueue, DriveCommandsOlderThanOneSecondAtSendingAreDropped) {
+    using std::chrono::milliseconds;
+    struct Row {
+        const char* name;
+        std::vector<std::pair<Command, milliseconds>> pushed;  // received at T0 + this
+        milliseconds takenAt;
+        std::vector<uint32_t> served, stale;
+    };
+    const std::vector<Row> rows = {
+        {"a speed 1 s old still goes", {{driveCommand(30, false, 1), milliseconds(0)}}, milliseconds(1000), {1}, {}},
+        {"a speed older than 1 s is dropped",
+         {{driveCommand(30, false, 1), milliseconds(0)}},
+         milliseconds(1001),
+         {},
+         {1}},
+        {"a servo move older than 1 s is dropped",
+         {{driveCommand(std::nullopt, false, 1, 90), milliseconds(0)}},
+         milliseconds(1500),
+         {},
+         {1}},
+        {"a stop is never too old",
+         {{driveCommand(std::nullopt, true, 1), milliseconds(0)}},
+         milliseconds(9000),
+         {1},
+         {}},
+        {"after a freeze of 5 s the speeds that waited go, the young one and the camera line stay",
+         {{driveCommand(30, false, 1), milliseconds(0)},
+          {driveCommand(-30, false, 1), milliseconds(100)},
+          {lineCommand(2), milliseconds(100)},
+          {driveCommand(10, false, 3), milliseconds(4500)}},
+         milliseconds(5000),
+         {3, 2},
+         {1, 1}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CommandQueue queue;
+        std::vector<Command> overtaken;
+        for (const auto& [c, at] : row.pushed) queue.push(stamped(c, T0 + at), false, overtaken);
+        std::vector<uint32_t> stale;
+        EXPECT_EQ(drain(queue, T0 + row.takenAt, &stale), row.served);
+        EXPECT_EQ(stale, row.stale);
+    }
+}
+
+TEST(RateLimitedLog, OneLinePerKindEveryTenSecondsWithTheCountOfThoseLeftOut) {
+    auto now = T0;
+    std::vector<std::string> lines;
+    RateLimitedLog log([&](const std::string& line) { lines.push_back(line); }, [&] { return now; });
+    log("a", "first a");
+    now += std::chrono::seconds(1);
+    log("a", "second a");
+    log("a", "third a");
+    log("b", "first b");
+    now += std::chrono::seconds(9);
+    log("a", "fourth a");
+    EXPECT_EQ(lines, (std::vector<std::string>{"first a", "first b", "fourth a (and 2 more like it)"}));
 }
