@@ -18,6 +18,12 @@ std::optional<ClientId> DriveArbiter::holder(Clock::time_point now) {
     return holder_;
 }
 
+std::optional<ClientId> DriveArbiter::driving(Clock::time_point now) {
+    expire(now);
+    if (holder_ && speed_ && now - lastMessage_ < REPEAT_WHILE) return holder_;
+    return std::nullopt;
+}
+
 bool DriveArbiter::onDrive(ClientId client, const Command& command, Clock::time_point now) {
     expire(now);
     // A stop is everyone's: whoever sees the robot in trouble may stop it.
@@ -312,6 +318,11 @@ std::string Hub::refusalLocked(const Command& command, Clock::time_point now) {
 std::string Hub::refusalWhileDriving(const Command& command) {
     std::lock_guard lock(mutex_);
     return refusalLocked(command, clock_());
+}
+
+std::optional<ClientId> Hub::driving() {
+    std::lock_guard lock(mutex_);
+    return arbiter_.driving(clock_());
 }
 
 std::optional<ClientId> Hub::driveHolder() {

@@ -70,6 +70,8 @@ public:
     // The bridge's own drive command that is due: the speed again, or the stop after silence.
     std::optional<Command> due(Clock::time_point now);
     std::optional<ClientId> holder(Clock::time_point now);
+    // Who drives now: the holder, while its speed is still repeated.
+    std::optional<ClientId> driving(Clock::time_point now);
 
 private:
     void expire(Clock::time_point now);
@@ -107,6 +109,9 @@ public:
     // Who holds the drive now, if anyone. Captures and tracking starts of anyone else are
     // refused while someone drives (a capture holds Halvoran for seconds).
     std::optional<ClientId> driveHolder();
+    // Whose drive runs now (the holder while its last speed is younger than REPEAT_WHILE); the
+    // other clients' commands wait meanwhile.
+    std::optional<ClientId> driving();
     // Refusal of a command that may not run while someone else drives (empty: it may run).
     std::string refusalWhileDriving(const Command& command);
     // One line on the log for trouble of this kind, rate-limited.

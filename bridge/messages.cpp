@@ -475,7 +475,7 @@ CommandQueue::Push CommandQueue::push(Command command, bool urgent, std::vector<
     return Push::Queued;
 }
 
-std::optional<Command> CommandQueue::next(TimePoint now, std::vector<Command>& stale) {
+std::optional<Command> CommandQueue::next(TimePoint now, std::vector<Command>& stale, std::optional<uint32_t> driving) {
     while (!drive_.empty()) {
         Command command = std::move(drive_.front());
         drive_.pop_front();
@@ -486,9 +486,16 @@ std::optional<Command> CommandQueue::next(TimePoint now, std::vector<Command>& s
         return command;
     }
     if (others_.empty()) return std::nullopt;
-    // The first client after the one served last, in the order of their ids, round the circle.
-    auto it = others_.upper_bound(lastServed_);
-    if (it == others_.end()) it = others_.begin();
+    std::map<uint32_t, std::deque<Command>>::iterator it;
+    if (driving) {
+        // Only the driver's own commands go while it drives.
+        it = others_.find(*driving);
+        if (it == others_.end()) return std::nullopt;
+    } else {
+        // The first client after the one served last, in the order of their ids, round the circle.
+        it = others_.upper_bound(lastServed_);
+        if (it == others_.end()) it = others_.begin();
+    }
     Command command = std::move(it->second.front());
     it->second.pop_front();
     lastServed_ = it->first;
@@ -515,6 +522,10 @@ size_t CommandQueue::waiting(uint32_t client) const {
 }
 
 bool CommandQueue::empty() const { return drive_.empty() && others_.empty(); }
+
+bool CommandQueue::ready(std::optional<uint32_t> driving) const {
+    return !drive_.empty() || (driving ? others_.count(*driving) > 0 : !others_.empty());
+}
 
 RateLimitedLog::RateLimitedLog(std::function<void(const std::string&)> write, std::function<TimePoint()> clock)
     : write_(std::move(write)), clock_(std::move(clock)) {

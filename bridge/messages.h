@@ -132,11 +132,12 @@ json replyJson(uint32_t clientId, const std::string& topic, bool ok, std::option
 json frameProgressJson(size_t received, size_t expected, bool done, const std::optional<std::string>& error);
 
 // The commands waiting for Halvoran. Drive commands wait in a lane of their own that is served
-// before everything else, so that the person driving never waits behind another client's camera
-// line, capture or tracking command (only the drive's holder gets speeds and servo moves this
-// far). The other commands wait in one queue per client, and the clients are served in turn, so
-// that one client's flood delays the others by at most one command each. A client may have at
-// most PER_CLIENT commands waiting; a stop is always taken.
+// before everything else (only the drive's holder gets speeds and servo moves this far). The
+// other commands wait in one queue per client, and the clients are served in turn, so that one
+// client's flood delays the others by at most one command each. While someone drives, the other
+// clients' commands wait until the drive stops: a camera line holds Halvoran for a tenth of a
+// second or more, and the person driving must never wait behind it. A client may have at most
+// PER_CLIENT commands waiting; a stop is always taken.
 class CommandQueue {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -152,8 +153,12 @@ public:
     Push push(Command command, bool urgent, std::vector<Command>& overtaken);
     // The next command to carry out, judged at `now` (read just before it is sent): the speeds and
     // servo moves that waited longer than DRIVE_MAX_AGE are appended to stale instead. A stop is
-    // never stale.
-    std::optional<Command> next(TimePoint now, std::vector<Command>& stale);
+    // never stale. driving: the client whose drive runs now, if any; of the others' commands
+    // none is handed out meanwhile.
+    std::optional<Command> next(TimePoint now, std::vector<Command>& stale,
+                                std::optional<uint32_t> driving = std::nullopt);
+    // Whether next() would hand out something (or drop something stale).
+    bool ready(std::optional<uint32_t> driving) const;
     // Everything waiting, in the order it would have been served.
     std::vector<Command> takeAll();
     // The client's waiting commands that count against its limit (stops do not).

@@ -132,14 +132,17 @@ void RobotLink::serveSession() {
 std::optional<Command> RobotLink::takeNext(bool& stopping) {
     std::optional<Command> next;
     std::vector<Command> overtaken, stale;
+    // Asked before this side's lock is taken: the hub calls in here with its own lock held.
+    std::optional<ClientId> driving = hub_->driving();
     {
         std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_ || !queue_.empty(); });
+        wake_.wait_for(lock, std::chrono::milliseconds(50),
+                       [this, driving] { return stopping_ || queue_.ready(driving); });
         stopping = stopping_;
         // The age of a waiting drive command is judged now, just before it would be sent: after
         // the bridge itself was held up (a frozen process, a long capture), what waited is not
         // replayed.
-        if (!stopping) next = queue_.next(clock_(), stale);
+        if (!stopping) next = queue_.next(clock_(), stale, driving);
         overtaken.swap(overtaken_);
     }
     for (const Command& c : overtaken) reply(c, false, std::nullopt, std::nullopt, "overtaken by a stop");

@@ -430,13 +430,14 @@ TEST(HubDrive, ServoOnlyMessagesRenewNeitherTheHoldNorTheRepeats) {
     struct Row {
         const char* at500ms;      // what the holder sends 500 ms after its speed
         const char* dueAt1000ms;  // "", "speed" or "stop"
+        bool drivingAt1000ms;     // the others' commands wait
         bool otherMayDriveAt2000ms;
     };
     const Row rows[] = {
-        {R"({"servo0":90})", "stop", true},
-        {R"({"servo1":10,"servo2":200})", "stop", true},
-        {R"({"speed":-25})", "speed", false},
-        {R"({"stop":true})", "", true},
+        {R"({"servo0":90})", "stop", false, true},
+        {R"({"servo1":10,"servo2":200})", "stop", false, true},
+        {R"({"speed":-25})", "speed", true, false},
+        {R"({"stop":true})", "", false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.at500ms);
@@ -444,12 +445,14 @@ TEST(HubDrive, ServoOnlyMessagesRenewNeitherTheHoldNorTheRepeats) {
         const auto start = rig.now;
         rig.send(1, 10, R"({"speed":-25})");
         rig.now = start + 500ms;
+        EXPECT_EQ(rig.hub.driving(), std::optional<ClientId>(1));
         rig.send(1, 10, row.at500ms);
         ASSERT_EQ(rig.commands.submitted.size(), 2u) << "the holder's servos still move";
         rig.now = start + 1000ms;
         auto due = rig.hub.driveDue();
         std::string got = !due ? "" : due->stop ? "stop" : "speed";
         EXPECT_EQ(got, row.dueAt1000ms);
+        EXPECT_EQ(rig.hub.driving().has_value(), row.drivingAt1000ms);
         rig.now = start + 2000ms;
         rig.hub.driveDue();
         rig.send(2, 10, R"({"speed":5})");

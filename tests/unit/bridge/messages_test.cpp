@@ -138,10 +138,11 @@ Command lineCommand(uint32_t client) {
 namespace {
 
 // The clients of what a queue hands out until it is empty, all judged at `now`.
-std::vector<uint32_t> drain(CommandQueue& queue, CommandQueue::TimePoint now, std::vector<uint32_t>* stale = nullptr) {
+std::vector<uint32_t> drain(CommandQueue& queue, CommandQueue::TimePoint now, std::vector<uint32_t>* stale = nullptr,
+                            std::optional<uint32_t> driving = std::nullopt) {
     std::vector<uint32_t> order;
     std::vector<Command> dropped;
-    while (auto c = queue.next(now, dropped)) order.push_back(c->client);
+    while (auto c = queue.next(now, dropped, driving)) order.push_back(c->client);
     if (stale) {
         for (const Command& c : dropped) stale->push_back(c.client);
     }
@@ -224,6 +225,8 @@ TEST(CommandQueue, DriveFirstThenTheClientsInTurnEachWithAtMostEightWaiting) {
         std::vector<Command> pushed;   // in this order, all received at T0
         std::vector<uint32_t> busy;    // the clients of the pushes refused, in order
         std::vector<uint32_t> served;  // then served, by client
+        std::optional<uint32_t> driving = std::nullopt;
+        std::vector<uint32_t> left = {};  // still waiting for the drive to stop
     };
     std::vector<Command> flood(300, lineCommand(2));
     flood.push_back(driveCommand(40, false, 1));
@@ -248,6 +251,12 @@ TEST(CommandQueue, DriveFirstThenTheClientsInTurnEachWithAtMostEightWaiting) {
         {"the ninth waiting command is busy", nine, {3}, std::vector<uint32_t>(8, 3)},
         {"drive commands and the others count together", mixed, {3}, std::vector<uint32_t>(8, 3)},
         {"a stop is taken beyond the limit", nineThenStop, {}, {3}},
+        {"while client 1 drives, only its own commands go besides the drive",
+         {lineCommand(2), captureCommand(3), lineCommand(1), driveCommand(20, false, 1), lineCommand(2)},
+         {},
+         {1, 1},
+         1,
+         {2, 3, 2}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -259,7 +268,9 @@ TEST(CommandQueue, DriveFirstThenTheClientsInTurnEachWithAtMostEightWaiting) {
             if (queue.push(stamped(c, T0), stop, overtaken) == CommandQueue::Push::Busy) busy.push_back(c.client);
         }
         EXPECT_EQ(busy, row.busy);
-        EXPECT_EQ(drain(queue, T0), row.served);
+        EXPECT_EQ(drain(queue, T0, nullptr, row.driving), row.served);
+        EXPECT_FALSE(queue.ready(row.driving)) << "nothing more for now";
+        EXPECT_EQ(drain(queue, T0), row.left) << "once the drive stopped";
         EXPECT_TRUE(queue.empty());
     }
 }
