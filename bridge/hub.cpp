@@ -336,9 +336,21 @@ void Hub::withdrawDriveHeld() {
 }
 
 void Hub::replyLocked(ClientId client, const Command& command, const std::string& why) {
-    publishLocked(REPLY_CHANNEL,
-                  replyJson(client, topicOf(command.kind), false, std::nullopt, std::nullopt, why, nowNs()).dump(),
-                  nowNs());
+    // Only the sender hears the bridge's refusals: a client that floods must not make every other
+    // connection carry an answer for each of its commands.
+    auto it = state_.find(client);
+    if (it == state_.end()) return;
+    uint64_t t = nowNs();
+    std::string payload = replyJson(client, topicOf(command.kind), false, std::nullopt, std::nullopt, why, t)
+                              .dump(-1, ' ', false, json::error_handler_t::replace);
+    for (auto& [sub, ch] : it->second.subscriptions) {
+        if (ch == REPLY_CHANNEL) clients_.sendBinary(client, messageDataFrame(sub, t, payload));
+    }
+}
+
+void Hub::refuse(const Command& command, const std::string& why) {
+    std::lock_guard lock(mutex_);
+    replyLocked(command.client, command, why);
 }
 
 bool Hub::hasSubscribers(uint32_t channel) {

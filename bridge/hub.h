@@ -114,6 +114,9 @@ public:
     std::optional<ClientId> driving();
     // Refusal of a command that may not run while someone else drives (empty: it may run).
     std::string refusalWhileDriving(const Command& command);
+    // The bridge's refusal of a command (busy, dropped, overtaken, ...): a reply with ok false on
+    // the reply channel, to the sender only.
+    void refuse(const Command& command, const std::string& why);
     // One line on the log for trouble of this kind, rate-limited.
     void log(const std::string& key, const std::string& line) { log_(key, line); }
 

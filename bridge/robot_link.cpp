@@ -47,6 +47,11 @@ void RobotLink::failed(const Command& command, const std::string& why) {
          std::string(topicOf(command.kind)) + " of client " + std::to_string(command.client) + " failed: " + why);
 }
 
+void RobotLink::refuse(const Command& command, const std::string& why) {
+    failed(command, why);
+    if (command.client != 0) hub_->refuse(command, why);
+}
+
 void RobotLink::reply(const Command& command, bool ok, std::optional<int> result,
                       const std::optional<std::string>& answer, const std::optional<std::string>& error) {
     if (error) failed(command, *error);
@@ -61,7 +66,7 @@ void RobotLink::refuseQueued(const std::string& why) {
         std::lock_guard lock(mutex_);
         refused = queue_.takeAll();
     }
-    for (const Command& c : refused) reply(c, false, std::nullopt, std::nullopt, why);
+    for (const Command& c : refused) refuse(c, why);
 }
 
 void RobotLink::run() {
@@ -145,15 +150,13 @@ std::optional<Command> RobotLink::takeNext(bool& stopping) {
         if (!stopping) next = queue_.next(clock_(), stale, driving);
         overtaken.swap(overtaken_);
     }
-    for (const Command& c : overtaken) reply(c, false, std::nullopt, std::nullopt, "overtaken by a stop");
-    for (const Command& c : stale) {
-        reply(c, false, std::nullopt, std::nullopt, "dropped: it waited more than 1 s for Halvoran");
-    }
+    for (const Command& c : overtaken) refuse(c, "overtaken by a stop");
+    for (const Command& c : stale) refuse(c, "dropped: it waited more than 1 s for Halvoran");
     // A capture or tracking start that waited while someone else began to drive would hold the
     // driver up for seconds.
     if (next) {
         if (std::string refusal = hub_->refusalWhileDriving(*next); !refusal.empty()) {
-            reply(*next, false, std::nullopt, std::nullopt, refusal);
+            refuse(*next, refusal);
             next.reset();
         }
     }

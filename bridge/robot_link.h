@@ -53,6 +53,8 @@ private:
     void reply(const Command& command, bool ok, std::optional<int> result, const std::optional<std::string>& answer,
                const std::optional<std::string>& error);
     void refuseQueued(const std::string& why);
+    // A command the bridge does not carry out: told to its sender only.
+    void refuse(const Command& command, const std::string& why);
     void trackingLoop();
     void imageLoop();
     void endCapture(const std::optional<std::string>& error);

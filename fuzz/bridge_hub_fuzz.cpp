@@ -4,7 +4,8 @@
 // drivers and a viewer. Beside not crashing, the bridge's promises are checked on every step:
 // every text frame it sends is a JSON object with an "op", nothing of the viewer's reaches
 // Halvoran, a speed reaches Halvoran only from the drive's holder, no client has more commands
-// waiting than allowed, and no speed or servo move older than the limit is handed out.
+// waiting than allowed, no speed or servo move older than the limit is handed out, and while
+// someone drives no other client's command is.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -114,7 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 5: hub.driveDue(); break;
             case 6: {
                 std::vector<Command> stale;
-                auto next = commands.queue.next(now, stale);
+                auto driving = hub.driving();
+                auto next = commands.queue.next(now, stale, driving);
+                // While someone drives, nobody else's camera line, capture or tracking goes.
+                if (next && driving && next->kind != Command::Kind::Drive) check(next->client == *driving);
                 for (const Command& c : stale) check(c.kind == Command::Kind::Drive && !c.stop);
                 if (next && next->kind == Command::Kind::Drive && !next->stop &&
                     (next->speed || next->servo0 || next->servo1 || next->servo2)) {

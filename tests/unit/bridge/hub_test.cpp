@@ -55,7 +55,9 @@ uint64_t readLe(const std::string& s, size_t at, int bytes) {
 
 class HubTest : public ::testing::Test {
 protected:
-    HubTest() : hub(sink, commands, "halvoran-bridge test", "127.0.0.1", [this] { return now; }) {
+    HubTest()
+        : hub(
+              sink, commands, "halvoran-bridge test", "127.0.0.1", [this] { return now; }, [](const std::string&) {}) {
         hub.setConnected(true);
         hub.open(1, "first");
         hub.open(2, "second");
@@ -526,6 +528,10 @@ TEST(HubDrive, AFloodOfCameraLinesGetsBusyAndTheDriveGoesFirst) {
         EXPECT_EQ(r["ok"], false);
         EXPECT_EQ(r["topic"], "/halvoran/camera_line");
         EXPECT_EQ(r["error"].get<std::string>().rfind("busy", 0), 0u) << r["error"];
+    }
+    // Nobody else hears of another client's refusals.
+    for (const std::string& f : rig.sink.binaries[1]) {
+        EXPECT_NE(json::parse(f.substr(13)).value("clientId", 0), 2);
     }
     std::vector<Command> stale;
     auto first = rig.commands.queue.next(rig.now, stale);
