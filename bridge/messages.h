@@ -172,7 +172,8 @@ private:
 };
 
 // One line on the log for each kind of trouble, at most once per EVERY for each key; the lines
-// left out meanwhile are counted in the next one. Safe to call from any thread.
+// left out meanwhile are counted in the next one. Control characters are replaced and long
+// lines cut. Safe to call from any thread.
 class RateLimitedLog {
 public:
     static constexpr auto EVERY = std::chrono::seconds(10);

@@ -335,4 +335,11 @@ TEST(RateLimitedLog, OneLinePerKindEveryTenSecondsWithTheCountOfThoseLeftOut) {
     now += std::chrono::seconds(9);
     log("a", "fourth a");
     EXPECT_EQ(lines, (std::vector<std::string>{"first a", "first b", "fourth a (and 2 more like it)"}));
+    // A client's bytes cannot forge a line of their own, nor fill the log.
+    lines.clear();
+    log("c", "op \"x\nhalvoran-bridge: forged\r\x1b[2J\"");
+    log("d", std::string(1000, 'y'));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "op \"x?halvoran-bridge: forged??[2J\"");
+    EXPECT_EQ(lines[1], std::string(300, 'y') + "...");
 }
