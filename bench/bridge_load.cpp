@@ -414,13 +414,21 @@ private:
     long flooded_ = 0;
 };
 
-void print(const char* name, const Driver::Result& r, double cpu, double wall, BridgeProcess& bridge) {
+// This program's own CPU seconds (its clients share the machine with the bridge and Halvoran).
+double ownCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void print(const char* name, const Driver::Result& r, double cpu, double wall, BridgeProcess& bridge, double own) {
     std::printf(
         "%-8s drive replies: %zu, median %.2f ms, p99 %.2f ms, worst %.2f ms; failed %d%s%s, unanswered %d; "
-        "bridge CPU %.1f %% of one core, RSS %.1f MiB (peak %.1f MiB)\n",
+        "bridge CPU %.1f %% of one core, RSS %.1f MiB (peak %.1f MiB); the clients here used %.1f %% of one core\n",
         name, r.ms.size(), percentile(r.ms, 0.5), percentile(r.ms, 0.99), percentile(r.ms, 1.0), r.failed,
         r.failed ? ", first: " : "", r.firstError.c_str(), r.unanswered, 100.0 * cpu / wall, bridge.memoryMiB("VmRSS:"),
-        bridge.memoryMiB("VmHWM:"));
+        bridge.memoryMiB("VmHWM:"), 100.0 * own / wall);
     std::fflush(stdout);
 }
 
@@ -489,10 +497,11 @@ int main(int argc, char** argv) {
                 o.idle);
 
     if (o.clean) {
-        double cpu0 = bridge.cpuSeconds();
+        double cpu0 = bridge.cpuSeconds(), own0 = ownCpuSeconds();
         auto t0 = Clock::now();
         auto r = driver.drive(o.seconds);
-        print("clean", r, bridge.cpuSeconds() - cpu0, std::chrono::duration<double>(Clock::now() - t0).count(), bridge);
+        print("clean", r, bridge.cpuSeconds() - cpu0, std::chrono::duration<double>(Clock::now() - t0).count(), bridge,
+              ownCpuSeconds() - own0);
     }
     if (o.abusers) {
         Abusers abusers(bridge.port, o);
@@ -500,11 +509,11 @@ int main(int argc, char** argv) {
         std::printf("abusers connected in %.1f s; %d connections refused by the bridge\n", abusers.openSeconds(),
                     abusers.refused());
         std::this_thread::sleep_for(std::chrono::seconds(2));  // let the flood and the stall build up
-        double cpu0 = bridge.cpuSeconds();
+        double cpu0 = bridge.cpuSeconds(), own0 = ownCpuSeconds();
         auto t0 = Clock::now();
         auto r = driver.drive(o.seconds);
         print("abusers", r, bridge.cpuSeconds() - cpu0, std::chrono::duration<double>(Clock::now() - t0).count(),
-              bridge);
+              bridge, ownCpuSeconds() - own0);
         std::printf("camera lines flooded: %ld; connections the bridge closed meanwhile: %zu\n", abusers.flooded(),
                     abusers.closedByBridge());
         abusers.close();
