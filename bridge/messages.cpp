@@ -462,6 +462,21 @@ CommandQueue::Push CommandQueue::push(Command command, bool urgent, std::vector<
         return Push::Queued;
     }
     if (!urgent) {
+        // A newer speed or servo move of the same client takes the place of the one still
+        // waiting (what the older one set and the newer does not, it carries on): after a hold-up
+        // the driver's latest wish goes out at once, not its past ones in a row.
+        if (movesTheRobot(command)) {
+            for (auto it = drive_.begin(); it != drive_.end(); ++it) {
+                if (it->client != command.client || !movesTheRobot(*it)) continue;
+                if (!command.speed) command.speed = it->speed;
+                if (!command.servo0) command.servo0 = it->servo0;
+                if (!command.servo1) command.servo1 = it->servo1;
+                if (!command.servo2) command.servo2 = it->servo2;
+                overtaken.push_back(std::move(*it));
+                drive_.erase(it);
+                break;
+            }
+        }
         drive_.push_back(std::move(command));
         return Push::Queued;
     }

@@ -148,8 +148,9 @@ public:
 
     enum class Push { Queued, Busy };
     // An urgent command (a stop) goes first, and the speeds still waiting go: carried out after
-    // the stop they would start the drive again. What is taken out is appended to overtaken, so
-    // that its sender can be told.
+    // the stop they would start the drive again. A speed or servo move takes the place of the
+    // same client's one still waiting (the older one's values that the newer does not set are
+    // kept). What is taken out is appended to overtaken, so that its sender can be told.
     Push push(Command command, bool urgent, std::vector<Command>& overtaken);
     // The next command to carry out, judged at `now` (read just before it is sent): the speeds and
     // servo moves that waited longer than DRIVE_MAX_AGE are appended to stale instead. A stop is

@@ -150,7 +150,7 @@ std::optional<Command> RobotLink::takeNext(bool& stopping) {
         if (!stopping) next = queue_.next(clock_(), stale, driving);
         overtaken.swap(overtaken_);
     }
-    for (const Command& c : overtaken) refuse(c, "overtaken by a stop");
+    for (const Command& c : overtaken) refuse(c, "overtaken by a stop or a newer drive command before it was sent");
     for (const Command& c : stale) refuse(c, "dropped: it waited more than 1 s for Halvoran");
     // A capture or tracking start that waited while someone else began to drive would hold the
     // driver up for seconds.

@@ -233,10 +233,10 @@ TEST(CommandQueue, DriveFirstThenTheClientsInTurnEachWithAtMostEightWaiting) {
     std::vector<uint32_t> floodBusy(292, 2);
     std::vector<uint32_t> floodServed = {1, 2, 2, 2, 2, 2, 2, 2, 2};
     std::vector<Command> nine(9, lineCommand(3));
-    std::vector<Command> nineThenStop(8, driveCommand(10, false, 3));
+    std::vector<Command> nineThenStop(8, lineCommand(3));
     nineThenStop.push_back(driveCommand(std::nullopt, true, 3));
-    std::vector<Command> mixed(5, lineCommand(3));
-    for (int i = 0; i < 3; ++i) mixed.push_back(driveCommand(20, false, 3));
+    std::vector<Command> mixed(7, lineCommand(3));
+    mixed.push_back(driveCommand(20, false, 3));
     mixed.push_back(captureCommand(3));
     const std::vector<Row> rows = {
         {"a viewer's 300 camera lines do not delay the next drive command", flood, floodBusy, floodServed},
@@ -245,12 +245,16 @@ TEST(CommandQueue, DriveFirstThenTheClientsInTurnEachWithAtMostEightWaiting) {
          {},
          {2, 3, 4, 2, 3, 2}},
         {"a camera line never goes ahead of a drive command",
-         {lineCommand(2), captureCommand(3), driveCommand(std::nullopt, false, 1, 40), driveCommand(20, false, 1)},
+         {lineCommand(2), captureCommand(3), driveCommand(std::nullopt, false, 1, 40), driveCommand(20, false, 4)},
          {},
-         {1, 1, 2, 3}},
+         {1, 4, 2, 3}},
         {"the ninth waiting command is busy", nine, {3}, std::vector<uint32_t>(8, 3)},
         {"drive commands and the others count together", mixed, {3}, std::vector<uint32_t>(8, 3)},
-        {"a stop is taken beyond the limit", nineThenStop, {}, {3}},
+        {"a stop is taken beyond the limit", nineThenStop, {}, std::vector<uint32_t>(9, 3)},
+        {"a client's newer speeds take the place of the waiting one, never busy",
+         std::vector<Command>(30, driveCommand(20, false, 3)),
+         {},
+         {3}},
         {"while client 1 drives, only its own commands go besides the drive",
          {lineCommand(2), captureCommand(3), lineCommand(1), driveCommand(20, false, 1), lineCommand(2)},
          {},
@@ -305,12 +309,12 @@ TEST(CommandQueue, DriveCommandsOlderThanOneSecondAtSendingAreDropped) {
          {}},
         {"after a freeze of 5 s the speeds that waited go, the young one and the camera line stay",
          {{driveCommand(30, false, 1), milliseconds(0)},
-          {driveCommand(-30, false, 1), milliseconds(100)},
+          {driveCommand(-30, false, 4), milliseconds(100)},
           {lineCommand(2), milliseconds(100)},
           {driveCommand(10, false, 3), milliseconds(4500)}},
          milliseconds(5000),
          {3, 2},
-         {1, 1}},
+         {1, 4}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -320,6 +324,51 @@ TEST(CommandQueue, DriveCommandsOlderThanOneSecondAtSendingAreDropped) {
         std::vector<uint32_t> stale;
         EXPECT_EQ(drain(queue, T0 + row.takenAt, &stale), row.served);
         EXPECT_EQ(stale, row.stale);
+    }
+}
+
+// A newer speed or servo move of the same client takes the place of the one still waiting; what
+// only the older one set is kept. After a hold-up the driver's latest wish goes, not its past.
+TEST(CommandQueue, ANewerDriveCommandTakesThePlaceOfTheSameClientsWaitingOne) {
+    struct Served {
+        uint32_t client;
+        std::optional<int> speed, servo0;
+        bool operator==(const Served&) const = default;
+    };
+    struct Row {
+        const char* name;
+        std::vector<Command> pushed;
+        std::vector<Served> served;
+        size_t overtaken;
+    };
+    const std::vector<Row> rows = {
+        {"the newer speed", {driveCommand(30, false, 1), driveCommand(-40, false, 1)}, {{1, -40, {}}}, 1},
+        {"the older servo move rides on the newer speed",
+         {driveCommand(30, false, 1, 90), driveCommand(-40, false, 1)},
+         {{1, -40, 90}},
+         1},
+        {"the older speed rides on the newer servo move",
+         {driveCommand(30, false, 1), driveCommand(std::nullopt, false, 1, 10)},
+         {{1, 30, 10}},
+         1},
+        {"another client's is not touched",
+         {driveCommand(std::nullopt, false, 2, 50), driveCommand(30, false, 1)},
+         {{2, {}, 50}, {1, 30, {}}},
+         0},
+        {"a waiting stop stays, the speed after it is replaced",
+         {driveCommand(std::nullopt, true, 1), driveCommand(10, false, 1), driveCommand(20, false, 1)},
+         {{1, {}, {}}, {1, 20, {}}},
+         1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CommandQueue queue;
+        std::vector<Command> overtaken, stale;
+        for (const Command& c : row.pushed) queue.push(stamped(c, T0), false, overtaken);
+        std::vector<Served> served;
+        while (auto c = queue.next(T0, stale)) served.push_back({c->client, c->speed, c->servo0});
+        EXPECT_TRUE(served == row.served);
+        EXPECT_EQ(overtaken.size(), row.overtaken);
     }
 }
 
