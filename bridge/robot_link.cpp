@@ -219,9 +219,10 @@ bool RobotLink::execute(const Command& command) {
                 running_ = true;
                 speed_ = command.speed;
             }
+            // The reply first: the driver waits for it, and the status goes to every viewer.
+            reply(command, status.result == RESULT_DONE, status.result, describeDriveStatus(status), std::nullopt);
             uint64_t t = Hub::nowNs();
             hub_->publish(DRIVE_STATUS_CHANNEL, driveStatusJson(status, speed_, running_, t), t);
-            reply(command, status.result == RESULT_DONE, status.result, describeDriveStatus(status), std::nullopt);
             return true;
         }
         case Command::Kind::Track: {
