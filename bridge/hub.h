@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -40,12 +41,21 @@ class CommandSink {
 public:
     virtual ~CommandSink() = default;
     virtual void submit(Command command, bool urgent) = 0;
+    // As submit, but false when the client has too many commands waiting already: nothing was
+    // queued, and the caller says "busy". A sink without a limit takes everything.
+    virtual bool trySubmit(Command command, bool urgent) {
+        submit(std::move(command), urgent);
+        return true;
+    }
 };
 
 // One driver at a time. The first client that gives a speed holds the drive until it stops, goes
-// away, or sends nothing on the drive topic for HOLD_TIME. A stop is taken from anyone. While the holder's last message
-// is younger than REPEAT_WHILE, its speed is sent again every REPEAT_EVERY; once it is older, the drive is stopped (a
-// tool that died must not leave the robot running, even in a mode where Halvoran's own drive timeout does not run).
+// away, or gives no speed or stop for HOLD_TIME. A stop is taken from anyone. While the holder's
+// last speed is younger than REPEAT_WHILE, it is sent again every REPEAT_EVERY; once it is older,
+// the drive is stopped (a tool that died must not leave the robot running, even in a mode where
+// Halvoran's own drive timeout does not run). Servo-only messages move the servos but renew
+// neither the hold nor the repeats: a tool that only pans the camera does not keep the robot
+// driving on a speed it gave once.
 class DriveArbiter {
 public:
     static constexpr auto HOLD_TIME = std::chrono::seconds(2);
@@ -60,6 +70,8 @@ public:
     // The bridge's own drive command that is due: the speed again, or the stop after silence.
     std::optional<Command> due(Clock::time_point now);
     std::optional<ClientId> holder(Clock::time_point now);
+    // Who drives now: the holder, while its speed is still repeated.
+    std::optional<ClientId> driving(Clock::time_point now);
 
 private:
     void expire(Clock::time_point now);
@@ -71,10 +83,16 @@ private:
 
 class Hub {
 public:
-    Hub(ClientSink& clients, CommandSink& commands, std::string serverName, std::string halvoranHost,
-        std::function<Clock::time_point()> clock = Clock::now);
+    // Status ids: one per kind of problem, so that a tool shows each of them, not only the last.
+    static constexpr const char* DRIVE_HELD = "halvoran.drive-held";
+    static constexpr const char* BAD_MESSAGE = "halvoran.bad-message";  // + "." + what was wrong
 
-    // A new connection: serverInfo, its client id, the advertisement.
+    Hub(ClientSink& clients, CommandSink& commands, std::string serverName, std::string halvoranHost,
+        std::function<Clock::time_point()> clock = Clock::now,
+        std::function<void(const std::string&)> logLine = nullptr);
+
+    // A new connection: serverInfo, its client id, the advertisement. A viewer is not offered
+    // publishing, and what it publishes anyway is refused.
     void open(ClientId client, const std::string& name, Role role = Role::Driver);
     // A connection went; if it held the drive the drive stops at once.
     void close(ClientId client);
@@ -88,6 +106,19 @@ public:
     bool connected();
     // Called often by the Halvoran side: a repeat or stop of the drive that is due, if any.
     std::optional<Command> driveDue();
+    // Who holds the drive now, if anyone. Captures and tracking starts of anyone else are
+    // refused while someone drives (a capture holds Halvoran for seconds).
+    std::optional<ClientId> driveHolder();
+    // Whose drive runs now (the holder while its last speed is younger than REPEAT_WHILE); the
+    // other clients' commands wait meanwhile.
+    std::optional<ClientId> driving();
+    // Refusal of a command that may not run while someone else drives (empty: it may run).
+    std::string refusalWhileDriving(const Command& command);
+    // The bridge's refusal of a command (busy, dropped, overtaken, ...): a reply with ok false on
+    // the reply channel, to the sender only.
+    void refuse(const Command& command, const std::string& why);
+    // One line on the log for trouble of this kind, rate-limited.
+    void log(const std::string& key, const std::string& line) { log_(key, line); }
 
     static uint64_t nowNs();
 
@@ -99,7 +130,8 @@ private:
         std::map<uint32_t, std::string> advertised;  // client channel id -> topic
     };
     // All below with mutex_ held.
-    void error(ClientId client, const std::string& message);
+    void error(ClientId client, const char* what, const std::string& message);
+    std::string refusalLocked(const Command& command, Clock::time_point now);
     void subscribe(ClientId client, Client& state, const json& msg);
     void unsubscribe(ClientId client, Client& state, const json& msg);
     void advertise(ClientId client, Client& state, const json& msg);
@@ -108,6 +140,8 @@ private:
     void publishLocked(uint32_t channel, const std::string& payload, uint64_t timeNs);
     void publishConnection();
     void replyLocked(ClientId client, const Command& command, const std::string& error);
+    // The drive-held warnings shown are withdrawn once they no longer apply.
+    void withdrawDriveHeld();
 
     ClientSink& clients_;
     CommandSink& commands_;
@@ -122,6 +156,8 @@ private:
     std::optional<ClientId> shownDriver_;
     std::map<uint32_t, std::pair<uint64_t, std::string>> latest_;  // channel -> time, payload
     bool connected_ = false;
+    std::set<ClientId> warnedDriveHeld_;  // clients showing the drive-held warning
+    RateLimitedLog log_;
 };
 
 }  // namespace bridge

@@ -1,6 +1,8 @@
 #include "bridge/messages.h"
 
 #include <cmath>
+#include <cstdio>
+#include <iterator>
 
 namespace bridge {
 
@@ -221,10 +223,11 @@ bool isPublishTopic(std::string_view topic) {
     return topic == DRIVE_TOPIC || topic == TRACK_TOPIC || topic == CAPTURE_TOPIC || topic == CAMERA_LINE_TOPIC;
 }
 
-std::string serverInfoJson(const std::string& name, const std::string& halvoranHost, const std::string& sessionId) {
+std::string serverInfoJson(const std::string& name, const std::string& halvoranHost, const std::string& sessionId,
+                           bool clientPublish) {
     json info = {{"op", "serverInfo"},
                  {"name", name},
-                 {"capabilities", json::array({"clientPublish"})},
+                 {"capabilities", clientPublish ? json::array({"clientPublish"}) : json::array()},
                  {"supportedEncodings", json::array({"json"})},
                  {"metadata", {{"halvoranHost", halvoranHost}}},
                  {"sessionId", sessionId}};
@@ -232,16 +235,20 @@ std::string serverInfoJson(const std::string& name, const std::string& halvoranH
 }
 
 std::string advertiseJson() {
-    json channels = json::array();
-    for (const ChannelInfo& c : CHANNELS) {
-        channels.push_back({{"id", c.id},
-                            {"topic", c.topic},
-                            {"encoding", "json"},
-                            {"schemaName", c.schemaName},
-                            {"schema", c.schema},
-                            {"schemaEncoding", "jsonschema"}});
-    }
-    return json{{"op", "advertise"}, {"channels", channels}}.dump();
+    // The same for the bridge's whole life: made once, not for every connection.
+    static const std::string text = [] {
+        json channels = json::array();
+        for (const ChannelInfo& c : CHANNELS) {
+            channels.push_back({{"id", c.id},
+                                {"topic", c.topic},
+                                {"encoding", "json"},
+                                {"schemaName", c.schemaName},
+                                {"schema", c.schema},
+                                {"schemaEncoding", "jsonschema"}});
+        }
+        return json{{"op", "advertise"}, {"channels", channels}}.dump();
+    }();
+    return text;
 }
 
 std::string statusJson(int level, const std::string& message, const std::string& id) {
@@ -249,6 +256,10 @@ std::string statusJson(int level, const std::string& message, const std::string&
     if (!id.empty()) status["id"] = id;
     // Replace, not throw, on text that is not UTF-8 (a client's own bytes may be echoed).
     return status.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string removeStatusJson(const std::vector<std::string>& ids) {
+    return json{{"op", "removeStatus"}, {"statusIds", ids}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string messageDataFrame(uint32_t subscriptionId, uint64_t timeNs, std::string_view payload) {
@@ -436,19 +447,132 @@ json frameProgressJson(size_t received, size_t expected, bool done, const std::o
                 {"error", error ? json(*error) : json(nullptr)}};
 }
 
-void enqueueCommand(std::deque<Command>& queue, Command command, bool urgent, std::vector<Command>& overtaken) {
+namespace {
+// A drive command that moves something: a speed or servo positions, and no stop.
+bool movesTheRobot(const Command& c) {
+    return c.kind == Command::Kind::Drive && !c.stop && (c.speed || c.servo0 || c.servo1 || c.servo2);
+}
+}  // namespace
+
+CommandQueue::Push CommandQueue::push(Command command, bool urgent, std::vector<Command>& overtaken) {
+    bool stop = command.kind == Command::Kind::Drive && command.stop;
+    if (!stop && waiting(command.client) >= PER_CLIENT) return Push::Busy;
+    if (command.kind != Command::Kind::Drive) {
+        others_[command.client].push_back(std::move(command));
+        return Push::Queued;
+    }
     if (!urgent) {
-        queue.push_back(std::move(command));
-        return;
+        // A newer speed or servo move of the same client takes the place of the one still
+        // waiting (what the older one set and the newer does not, it carries on): after a hold-up
+        // the driver's latest wish goes out at once, not its past ones in a row.
+        if (movesTheRobot(command)) {
+            for (auto it = drive_.begin(); it != drive_.end(); ++it) {
+                if (it->client != command.client || !movesTheRobot(*it)) continue;
+                if (!command.speed) command.speed = it->speed;
+                if (!command.servo0) command.servo0 = it->servo0;
+                if (!command.servo1) command.servo1 = it->servo1;
+                if (!command.servo2) command.servo2 = it->servo2;
+                overtaken.push_back(std::move(*it));
+                drive_.erase(it);
+                break;
+            }
+        }
+        drive_.push_back(std::move(command));
+        return Push::Queued;
     }
     std::deque<Command> kept;
-    for (Command& waiting : queue) {
-        if (waiting.kind == Command::Kind::Drive && waiting.speed && !waiting.stop)
-            overtaken.push_back(std::move(waiting));
-        else kept.push_back(std::move(waiting));
+    for (Command& waitingCommand : drive_) {
+        if (waitingCommand.speed && !waitingCommand.stop) overtaken.push_back(std::move(waitingCommand));
+        else kept.push_back(std::move(waitingCommand));
     }
     kept.push_front(std::move(command));
-    queue.swap(kept);
+    drive_.swap(kept);
+    return Push::Queued;
+}
+
+std::optional<Command> CommandQueue::next(TimePoint now, std::vector<Command>& stale, std::optional<uint32_t> driving) {
+    while (!drive_.empty()) {
+        Command command = std::move(drive_.front());
+        drive_.pop_front();
+        if (movesTheRobot(command) && now - command.received > DRIVE_MAX_AGE) {
+            stale.push_back(std::move(command));
+            continue;
+        }
+        return command;
+    }
+    if (others_.empty()) return std::nullopt;
+    std::map<uint32_t, std::deque<Command>>::iterator it;
+    if (driving) {
+        // Only the driver's own commands go while it drives.
+        it = others_.find(*driving);
+        if (it == others_.end()) return std::nullopt;
+    } else {
+        // The first client after the one served last, in the order of their ids, round the circle.
+        it = others_.upper_bound(lastServed_);
+        if (it == others_.end()) it = others_.begin();
+    }
+    Command command = std::move(it->second.front());
+    it->second.pop_front();
+    lastServed_ = it->first;
+    if (it->second.empty()) others_.erase(it);
+    return command;
+}
+
+std::vector<Command> CommandQueue::takeAll() {
+    std::vector<Command> all(std::make_move_iterator(drive_.begin()), std::make_move_iterator(drive_.end()));
+    drive_.clear();
+    std::vector<Command> ignored;
+    // The others in the order they would have been served.
+    while (!others_.empty()) {
+        if (auto c = next(TimePoint::max(), ignored)) all.push_back(std::move(*c));
+    }
+    return all;
+}
+
+size_t CommandQueue::waiting(uint32_t client) const {
+    size_t n = 0;
+    for (const Command& c : drive_) n += c.client == client && !c.stop ? 1 : 0;
+    auto it = others_.find(client);
+    return n + (it == others_.end() ? 0 : it->second.size());
+}
+
+bool CommandQueue::empty() const { return drive_.empty() && others_.empty(); }
+
+bool CommandQueue::ready(std::optional<uint32_t> driving) const {
+    return !drive_.empty() || (driving ? others_.count(*driving) > 0 : !others_.empty());
+}
+
+RateLimitedLog::RateLimitedLog(std::function<void(const std::string&)> write, std::function<TimePoint()> clock)
+    : write_(std::move(write)), clock_(std::move(clock)) {
+    if (!write_) write_ = [](const std::string& line) { std::fprintf(stderr, "halvoran-bridge: %s\n", line.c_str()); };
+}
+
+void RateLimitedLog::operator()(const std::string& key, const std::string& line) {
+    std::string out;
+    {
+        std::lock_guard lock(mutex_);
+        TimePoint now = clock_();
+        // The keys are kinds of trouble, a few dozen at most; should they ever grow, start afresh.
+        if (entries_.size() > 256 && !entries_.count(key)) entries_.clear();
+        Entry& entry = entries_[key];
+        if (entry.written && now - entry.last < EVERY) {
+            ++entry.suppressed;
+            return;
+        }
+        // A line may carry a client's own bytes: no control characters (a line break would
+        // forge a log line of its own), and not without end.
+        constexpr size_t LONGEST = 300;
+        for (size_t i = 0; i < line.size() && i < LONGEST; ++i) {
+            unsigned char c = static_cast<unsigned char>(line[i]);
+            out += c < 0x20 || c == 0x7F ? '?' : line[i];
+        }
+        if (line.size() > LONGEST) out += "...";
+        if (entry.suppressed > 0) out += " (and " + std::to_string(entry.suppressed) + " more like it)";
+        entry.written = true;
+        entry.last = now;
+        entry.suppressed = 0;
+    }
+    write_(out);
 }
 
 }  // namespace bridge

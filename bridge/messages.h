@@ -5,8 +5,12 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,9 +62,13 @@ constexpr int STATUS_INFO = 0;
 constexpr int STATUS_WARNING = 1;
 constexpr int STATUS_ERROR = 2;
 
-std::string serverInfoJson(const std::string& name, const std::string& halvoranHost, const std::string& sessionId);
+// clientPublish: the connection may publish (a viewer's may not, and is not told it may).
+std::string serverInfoJson(const std::string& name, const std::string& halvoranHost, const std::string& sessionId,
+                           bool clientPublish = true);
 std::string advertiseJson();
 std::string statusJson(int level, const std::string& message, const std::string& id);
+// Withdraws the statuses with these ids from the client's view.
+std::string removeStatusJson(const std::vector<std::string>& ids);
 
 // Binary message data: opcode 1, subscription id (u32 LE), time in ns (u64 LE), payload.
 std::string messageDataFrame(uint32_t subscriptionId, uint64_t timeNs, std::string_view payload);
@@ -73,6 +81,9 @@ struct Command {
     enum class Kind { Drive, Track, Capture, CameraLine };
     Kind kind = Kind::Drive;
     uint32_t client = 0;  // 0: the bridge's own (drive repeats and stops)
+    // When the bridge took it from its client (monotonic): a drive command that waited too long
+    // is not carried out any more.
+    std::chrono::steady_clock::time_point received{};
 
     // Drive: what is given is done. The drive timeout is always the bridge's own.
     std::optional<int> speed;
@@ -120,8 +131,68 @@ json replyJson(uint32_t clientId, const std::string& topic, bool ok, std::option
 // {"received":..,"expected":..,"done":..,"error":..}
 json frameProgressJson(size_t received, size_t expected, bool done, const std::optional<std::string>& error);
 
-// Puts a command into the queue of commands waiting for Halvoran. An urgent one (a stop) goes
-// first, and the speeds still waiting behind it go: carried out after the stop they would start
-// the drive again. What is taken out is appended to overtaken, so that its sender can be told.
-void enqueueCommand(std::deque<Command>& queue, Command command, bool urgent, std::vector<Command>& overtaken);
+// The commands waiting for Halvoran. Drive commands wait in a lane of their own that is served
+// before everything else (only the drive's holder gets speeds and servo moves this far). The
+// other commands wait in one queue per client, and the clients are served in turn, so that one
+// client's flood delays the others by at most one command each. While someone drives, the other
+// clients' commands wait until the drive stops: a camera line holds Halvoran for a tenth of a
+// second or more, and the person driving must never wait behind it. A client may have at most
+// PER_CLIENT commands waiting; a stop is always taken.
+class CommandQueue {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    static constexpr size_t PER_CLIENT = 8;
+    // A speed or servo move that waited longer than this is dropped: the person driving has long
+    // since asked for something else, and a replayed speed would run against it.
+    static constexpr auto DRIVE_MAX_AGE = std::chrono::seconds(1);
+
+    enum class Push { Queued, Busy };
+    // An urgent command (a stop) goes first, and the speeds still waiting go: carried out after
+    // the stop they would start the drive again. A speed or servo move takes the place of the
+    // same client's one still waiting (the older one's values that the newer does not set are
+    // kept). What is taken out is appended to overtaken, so that its sender can be told.
+    Push push(Command command, bool urgent, std::vector<Command>& overtaken);
+    // The next command to carry out, judged at `now` (read just before it is sent): the speeds and
+    // servo moves that waited longer than DRIVE_MAX_AGE are appended to stale instead. A stop is
+    // never stale. driving: the client whose drive runs now, if any; of the others' commands
+    // none is handed out meanwhile.
+    std::optional<Command> next(TimePoint now, std::vector<Command>& stale,
+                                std::optional<uint32_t> driving = std::nullopt);
+    // Whether next() would hand out something (or drop something stale).
+    bool ready(std::optional<uint32_t> driving) const;
+    // Everything waiting, in the order it would have been served.
+    std::vector<Command> takeAll();
+    // The client's waiting commands that count against its limit (stops do not).
+    size_t waiting(uint32_t client) const;
+    bool empty() const;
+
+private:
+    std::deque<Command> drive_;
+    std::map<uint32_t, std::deque<Command>> others_;  // never holds an empty queue
+    uint32_t lastServed_ = 0;
+};
+
+// One line on the log for each kind of trouble, at most once per EVERY for each key; the lines
+// left out meanwhile are counted in the next one. Control characters are replaced and long
+// lines cut. Safe to call from any thread.
+class RateLimitedLog {
+public:
+    static constexpr auto EVERY = std::chrono::seconds(10);
+    using TimePoint = std::chrono::steady_clock::time_point;
+    explicit RateLimitedLog(std::function<void(const std::string&)> write = nullptr,
+                            std::function<TimePoint()> clock = std::chrono::steady_clock::now);
+    void operator()(const std::string& key, const std::string& line);
+
+private:
+    struct Entry {
+        TimePoint last{};
+        bool written = false;
+        size_t suppressed = 0;
+    };
+    std::function<void(const std::string&)> write_;
+    std::function<TimePoint()> clock_;
+    std::mutex mutex_;
+    std::map<std::string, Entry> entries_;
+};
+
 }  // namespace bridge

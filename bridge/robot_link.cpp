@@ -31,30 +31,42 @@ void RobotLink::stop() {
     if (worker_.joinable()) worker_.join();
 }
 
-void RobotLink::submit(Command command, bool urgent) {
+bool RobotLink::trySubmit(Command command, bool urgent) {
     {
         std::lock_guard lock(mutex_);
         // The senders of overtaken speeds are told by the worker: the hub may be calling with
         // its own lock held, and a reply goes through the hub.
-        enqueueCommand(queue_, std::move(command), urgent, overtaken_);
+        if (queue_.push(std::move(command), urgent, overtaken_) == CommandQueue::Push::Busy) return false;
     }
     wake_.notify_all();
+    return true;
+}
+
+void RobotLink::failed(const Command& command, const std::string& why) {
+    log_(std::string("failed ") + topicOf(command.kind),
+         std::string(topicOf(command.kind)) + " of client " + std::to_string(command.client) + " failed: " + why);
+}
+
+void RobotLink::refuse(const Command& command, const std::string& why) {
+    failed(command, why);
+    if (command.client != 0) hub_->refuse(command, why);
 }
 
 void RobotLink::reply(const Command& command, bool ok, std::optional<int> result,
                       const std::optional<std::string>& answer, const std::optional<std::string>& error) {
+    if (error) failed(command, *error);
     if (command.client == 0) return;  // the bridge's own repeats and stops
     uint64_t t = Hub::nowNs();
     hub_->publish(REPLY_CHANNEL, replyJson(command.client, topicOf(command.kind), ok, result, answer, error, t), t);
 }
 
 void RobotLink::refuseQueued(const std::string& why) {
-    std::deque<Command> refused;
+    std::vector<Command> refused;
     {
         std::lock_guard lock(mutex_);
-        refused.swap(queue_);
+        refused = queue_.takeAll();
     }
-    for (const Command& c : refused) reply(c, false, std::nullopt, std::nullopt, why);
+    for (const Command& c : refused) refuse(c, why);
 }
 
 void RobotLink::run() {
@@ -102,19 +114,7 @@ void RobotLink::serveSession() {
 
     bool stopping = false;
     while (!lost_) {
-        std::optional<Command> next;
-        std::vector<Command> overtaken;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_ || !queue_.empty(); });
-            stopping = stopping_;
-            if (!stopping && !queue_.empty()) {
-                next = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            overtaken.swap(overtaken_);
-        }
-        for (const Command& c : overtaken) reply(c, false, std::nullopt, std::nullopt, "overtaken by a stop");
+        std::optional<Command> next = takeNext(stopping);
         if (stopping) break;
         if (next && !execute(*next)) break;
         if (auto due = hub_->driveDue()) {
@@ -134,10 +134,40 @@ void RobotLink::serveSession() {
     image.join();
 }
 
+std::optional<Command> RobotLink::takeNext(bool& stopping) {
+    std::optional<Command> next;
+    std::vector<Command> overtaken, stale;
+    // Asked before this side's lock is taken: the hub calls in here with its own lock held.
+    std::optional<ClientId> driving = hub_->driving();
+    {
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(50),
+                       [this, driving] { return stopping_ || queue_.ready(driving); });
+        stopping = stopping_;
+        // The age of a waiting drive command is judged now, just before it would be sent: after
+        // the bridge itself was held up (a frozen process, a long capture), what waited is not
+        // replayed.
+        if (!stopping) next = queue_.next(clock_(), stale, driving);
+        overtaken.swap(overtaken_);
+    }
+    for (const Command& c : overtaken) refuse(c, "overtaken by a stop or a newer drive command before it was sent");
+    for (const Command& c : stale) refuse(c, "dropped: it waited more than 1 s for Halvoran");
+    // A capture or tracking start that waited while someone else began to drive would hold the
+    // driver up for seconds.
+    if (next) {
+        if (std::string refusal = hub_->refusalWhileDriving(*next); !refusal.empty()) {
+            refuse(*next, refusal);
+            next.reset();
+        }
+    }
+    return next;
+}
+
 bool RobotLink::exchange(const std::vector<uint8_t>& packet, std::vector<uint8_t>& answer, std::string& error) {
     // A reply that came too late for an earlier command is not this command's answer.
     std::vector<uint8_t> stale;
     while (session_.readReply(stale, 0) == ReadStatus::Ok) {
+        log_("late reply", "a late reply of " + std::to_string(stale.size()) + " bytes from Halvoran was dropped");
     }
     if (!session_.sendCommand(packet)) {
         lost_ = true;
@@ -189,9 +219,10 @@ bool RobotLink::execute(const Command& command) {
                 running_ = true;
                 speed_ = command.speed;
             }
+            // The reply first: the driver waits for it, and the status goes to every viewer.
+            reply(command, status.result == RESULT_DONE, status.result, describeDriveStatus(status), std::nullopt);
             uint64_t t = Hub::nowNs();
             hub_->publish(DRIVE_STATUS_CHANNEL, driveStatusJson(status, speed_, running_, t), t);
-            reply(command, status.result == RESULT_DONE, status.result, describeDriveStatus(status), std::nullopt);
             return true;
         }
         case Command::Kind::Track: {
@@ -299,7 +330,10 @@ void RobotLink::trackingLoop() {
             wake_.notify_all();
             return;
         }
-        if (status != ReadStatus::Ok) continue;
+        if (status != ReadStatus::Ok) {
+            if (status != ReadStatus::Timeout) log_("tracking port", std::string("tracking port: ") + describe(status));
+            continue;
+        }
         uint64_t t = Hub::nowNs();
         TrackReport report = trackReportOf(bytes);
         TrackingContext context;
@@ -316,6 +350,7 @@ void RobotLink::endCapture(const std::optional<std::string>& error) {
     std::lock_guard lock(captureMutex_);
     if (!capturing_) return;
     capturing_ = false;
+    if (error) log_("capture", "the frame capture failed: " + *error);
     hub_->publish(FRAME_PROGRESS_CHANNEL, frameProgressJson(frame_.size(), FRAME_EXPECTED, true, error), Hub::nowNs());
 }
 
@@ -331,7 +366,12 @@ void RobotLink::imageLoop() {
         }
         auto now = Clock::now();
         std::unique_lock lock(captureMutex_);
-        if (!capturing_) continue;  // bytes nobody asked for
+        if (!capturing_) {
+            // Bytes nobody asked for.
+            if (n > 0)
+                log_("image port", std::to_string(n) + " bytes on the image port outside a capture were dropped");
+            continue;
+        }
         if (n > 0) {
             lastImageByte_ = now;
             frame_.insert(frame_.end(), chunk.begin(), chunk.end());

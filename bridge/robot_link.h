@@ -6,6 +6,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,13 +32,17 @@ public:
     // Halvoran sends nothing of a dump longer than this; a longer stream is not a frame.
     static constexpr size_t FRAME_LIMIT = 34645;
 
-    explicit RobotLink(std::string host) : host_(std::move(host)) {}
+    // clock: the monotonic clock against which a waiting drive command's age is judged.
+    explicit RobotLink(std::string host, std::function<Clock::time_point()> clock = Clock::now,
+                       std::function<void(const std::string&)> logLine = nullptr)
+        : host_(std::move(host)), clock_(std::move(clock)), log_(std::move(logLine), clock_) {}
     ~RobotLink() override { stop(); }
 
     void start(Hub& hub);
     // Stops the drive, leaves the session with the quit escape and ends the threads.
     void stop();
-    void submit(Command command, bool urgent) override;
+    void submit(Command command, bool urgent) override { trySubmit(std::move(command), urgent); }
+    bool trySubmit(Command command, bool urgent) override;
 
 private:
     void run();
@@ -47,17 +53,25 @@ private:
     void reply(const Command& command, bool ok, std::optional<int> result, const std::optional<std::string>& answer,
                const std::optional<std::string>& error);
     void refuseQueued(const std::string& why);
+    // A command the bridge does not carry out: told to its sender only.
+    void refuse(const Command& command, const std::string& why);
     void trackingLoop();
     void imageLoop();
     void endCapture(const std::optional<std::string>& error);
 
+    // The next command to carry out, if any (waits up to 50 ms); answers those that go instead.
+    std::optional<Command> takeNext(bool& stopping);
+    void failed(const Command& command, const std::string& why);
+
     std::string host_;
+    std::function<Clock::time_point()> clock_;
+    RateLimitedLog log_;
     Hub* hub_ = nullptr;
     std::thread worker_;
 
     std::mutex mutex_;  // guards queue_, overtaken_, stopping_, tracking_
     std::condition_variable wake_;
-    std::deque<Command> queue_;
+    CommandQueue queue_;
     std::vector<Command> overtaken_;  // speeds a stop took out of the queue, not answered yet
     bool stopping_ = false;
     TrackingContext tracking_;

@@ -3,6 +3,7 @@
 // the subscribers, and one client at a time drives, on a clock the test moves.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -27,9 +28,17 @@ struct Sink : ClientSink {
     }
 };
 
+// The Halvoran side: what was submitted, and the queue the commands wait in as in the bridge.
 struct Commands : CommandSink {
     std::vector<std::pair<Command, bool>> submitted;
-    void submit(Command c, bool urgent) override { submitted.emplace_back(std::move(c), urgent); }
+    CommandQueue queue;
+    void submit(Command c, bool urgent) override { trySubmit(std::move(c), urgent); }
+    bool trySubmit(Command c, bool urgent) override {
+        std::vector<Command> overtaken;
+        if (queue.push(c, urgent, overtaken) == CommandQueue::Push::Busy) return false;
+        submitted.emplace_back(std::move(c), urgent);
+        return true;
+    }
 };
 
 std::string clientData(uint32_t channel, const std::string& payload) {
@@ -46,7 +55,9 @@ uint64_t readLe(const std::string& s, size_t at, int bytes) {
 
 class HubTest : public ::testing::Test {
 protected:
-    HubTest() : hub(sink, commands, "halvoran-bridge test", "127.0.0.1", [this] { return now; }) {
+    HubTest()
+        : hub(
+              sink, commands, "halvoran-bridge test", "127.0.0.1", [this] { return now; }, [](const std::string&) {}) {
         hub.setConnected(true);
         hub.open(1, "first");
         hub.open(2, "second");
@@ -312,10 +323,10 @@ TEST_F(HubTest, ANewSubscriberGetsTheLatestDriveStatusAndPicture) {
     EXPECT_TRUE(sink.binaries[2].empty());
 }
 
-TEST_F(HubTest, TheDriveIsFreeTwoSecondsAfterTheHoldersLastMessage) {
+TEST_F(HubTest, TheDriveIsFreeTwoSecondsAfterTheHoldersLastSpeed) {
     drive(1, R"({"speed":40})");
     now += 1900ms;
-    drive(1, R"({"servo0":90})");  // still there
+    drive(1, R"({"speed":40})");  // still there
     now += 1900ms;
     drive(2, R"({"speed":10})");
     EXPECT_EQ(commands.submitted.size(), 2u);
@@ -358,6 +369,283 @@ TEST_F(HubTest, TheSpeedIsRepeatedWhileTheDriverIsThereAndStoppedWhenItFallsSile
         if (due) {
             EXPECT_EQ(due->client, 0u);
         }
+    }
+}
+
+// A hub of its own for each row of a table: clients 1 and 2 drivers with the four topics
+// advertised and the reply channel subscribed (id 70), client 3 a viewer.
+struct Rig {
+    Sink sink;
+    Commands commands;
+    Clock::time_point now = Clock::time_point{} + 1000s;
+    Hub hub{sink, commands, "halvoran-bridge test", "127.0.0.1", [this] { return now; }, [](const std::string&) {}};
+    Rig() {
+        hub.setConnected(true);
+        hub.open(1, "first");
+        hub.open(2, "second");
+        hub.open(3, "viewer", Role::Viewer);
+        for (ClientId c : {1u, 2u}) {
+            hub.handleText(c, R"({"op":"advertise","channels":[
+                {"id":10,"topic":"/halvoran/drive","encoding":"json"},
+                {"id":11,"topic":"/halvoran/track","encoding":"json"},
+                {"id":12,"topic":"/halvoran/capture","encoding":"json"},
+                {"id":13,"topic":"/halvoran/camera_line","encoding":"json"}]})");
+            hub.handleText(c, R"({"op":"subscribe","subscriptions":[{"id":70,"channelId":7}]})");
+        }
+        sink.texts.clear();
+        sink.binaries.clear();
+    }
+    void send(ClientId c, uint32_t channel, const std::string& payload) {
+        hub.handleBinary(c, clientData(channel, payload));
+    }
+    // The replies the client saw addressed to it.
+    std::vector<json> replies(ClientId c) {
+        std::vector<json> out;
+        for (const std::string& f : sink.binaries[c]) {
+            if (readLe(f, 1, 4) != 70) continue;
+            json r = json::parse(f.substr(13));
+            if (r["clientId"] == c) out.push_back(r);
+        }
+        return out;
+    }
+    std::vector<std::string> statusIds(ClientId c) {
+        std::vector<std::string> out;
+        for (auto& t : sink.texts[c]) {
+            json j = json::parse(t);
+            if (j["op"] == "status") out.push_back(j["id"]);
+        }
+        return out;
+    }
+    size_t removeStatuses(ClientId c, const std::string& id) {
+        size_t n = 0;
+        for (auto& t : sink.texts[c]) {
+            json j = json::parse(t);
+            if (j["op"] == "removeStatus" && j["statusIds"] == json::array({id})) ++n;
+        }
+        return n;
+    }
+};
+
+// Only a speed or a stop renews the hold and the speed's repeats: one speed followed by servo
+// moves must not keep the robot driving.
+TEST(HubDrive, ServoOnlyMessagesRenewNeitherTheHoldNorTheRepeats) {
+    struct Row {
+        const char* at500ms;      // what the holder sends 500 ms after its speed
+        const char* dueAt1000ms;  // "", "speed" or "stop"
+        bool drivingAt1000ms;     // the others' commands wait
+        bool otherMayDriveAt2000ms;
+    };
+    const Row rows[] = {
+        {R"({"servo0":90})", "stop", false, true},
+        {R"({"servo1":10,"servo2":200})", "stop", false, true},
+        {R"({"speed":-25})", "speed", true, false},
+        {R"({"stop":true})", "", false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.at500ms);
+        Rig rig;
+        const auto start = rig.now;
+        rig.send(1, 10, R"({"speed":-25})");
+        rig.now = start + 500ms;
+        EXPECT_EQ(rig.hub.driving(), std::optional<ClientId>(1));
+        rig.send(1, 10, row.at500ms);
+        ASSERT_EQ(rig.commands.submitted.size(), 2u) << "the holder's servos still move";
+        rig.now = start + 1000ms;
+        auto due = rig.hub.driveDue();
+        std::string got = !due ? "" : due->stop ? "stop" : "speed";
+        EXPECT_EQ(got, row.dueAt1000ms);
+        EXPECT_EQ(rig.hub.driving().has_value(), row.drivingAt1000ms);
+        rig.now = start + 2000ms;
+        rig.hub.driveDue();
+        rig.send(2, 10, R"({"speed":5})");
+        EXPECT_EQ(rig.commands.submitted.size() == 3, row.otherMayDriveAt2000ms);
+    }
+}
+
+// A capture holds Halvoran for seconds and tracking takes the servos: while someone drives,
+// nobody else may start either; the rest goes on as before.
+TEST(HubDrive, CaptureAndTrackingStartOfOthersAreRefusedWhileSomeoneDrives) {
+    struct Row {
+        ClientId from;
+        uint32_t channel;
+        const char* payload;
+        bool driving;  // client 1 holds the drive
+        bool taken;
+    };
+    const char* colour = R"({"action":"start","kind":"colour","bounds":[1,2,3,4,5,6]})";
+    const char* window = R"({"action":"start","kind":"window","window":[1,1,80,143]})";
+    const Row rows[] = {
+        {2, 12, "{}", true, false},
+        {2, 11, colour, true, false},
+        {2, 11, window, true, false},
+        {2, 11, R"({"action":"stop"})", true, true},
+        {2, 13, R"({"line":"gv"})", true, true},
+        {1, 12, "{}", true, true},
+        {1, 11, colour, true, true},
+        {2, 12, "{}", false, true},
+        {2, 11, colour, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.from) + " " + row.payload + (row.driving ? " driving" : ""));
+        Rig rig;
+        if (row.driving) rig.send(1, 10, R"({"speed":30})");
+        size_t before = rig.commands.submitted.size();
+        rig.send(row.from, row.channel, row.payload);
+        EXPECT_EQ(rig.commands.submitted.size() - before, row.taken ? 1u : 0u);
+        auto replies = rig.replies(row.from);
+        if (row.taken) {
+            EXPECT_TRUE(replies.empty());
+        } else {
+            ASSERT_EQ(replies.size(), 1u);
+            EXPECT_EQ(replies[0]["ok"], false);
+            EXPECT_NE(replies[0]["error"].get<std::string>().find("held by client 1"), std::string::npos);
+        }
+    }
+}
+
+// What waited since before the drive began is judged again when it is about to be sent.
+TEST(HubDrive, AWaitingCaptureIsRefusedOnceSomeoneElseDrives) {
+    Rig rig;
+    rig.send(2, 12, "{}");
+    ASSERT_EQ(rig.commands.submitted.size(), 1u);
+    const Command capture = rig.commands.submitted[0].first;
+    EXPECT_EQ(rig.hub.refusalWhileDriving(capture), "");
+    rig.send(1, 10, R"({"speed":30})");
+    EXPECT_NE(rig.hub.refusalWhileDriving(capture), "");
+    rig.send(1, 10, R"({"stop":true})");
+    EXPECT_EQ(rig.hub.refusalWhileDriving(capture), "");
+}
+
+// Another client's camera lines, however many, do not delay the next drive command; beyond
+// eight waiting, the client hears "busy" at once and nothing more is queued.
+TEST(HubDrive, AFloodOfCameraLinesGetsBusyAndTheDriveGoesFirst) {
+    Rig rig;
+    for (int i = 0; i < 300; ++i) rig.send(2, 13, R"({"line":"gv"})");
+    rig.send(1, 10, R"({"speed":30})");
+    auto replies = rig.replies(2);
+    ASSERT_EQ(replies.size(), 292u);
+    for (const json& r : replies) {
+        EXPECT_EQ(r["ok"], false);
+        EXPECT_EQ(r["topic"], "/halvoran/camera_line");
+        EXPECT_EQ(r["error"].get<std::string>().rfind("busy", 0), 0u) << r["error"];
+    }
+    // Nobody else hears of another client's refusals.
+    for (const std::string& f : rig.sink.binaries[1]) {
+        EXPECT_NE(json::parse(f.substr(13)).value("clientId", 0), 2);
+    }
+    std::vector<Command> stale;
+    auto first = rig.commands.queue.next(rig.now, stale);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->client, 1u);
+    EXPECT_EQ(first->speed, 30);
+    EXPECT_EQ(first->received, rig.now) << "stamped when taken from the client";
+    EXPECT_EQ(rig.commands.queue.waiting(2), CommandQueue::PER_CLIENT);
+}
+
+// A viewer watches: it is not offered publishing, and what it publishes anyway never reaches
+// Halvoran.
+TEST(HubRoles, AViewerMayOnlyWatch) {
+    Rig rig;
+    rig.hub.open(4, "viewer", Role::Viewer);
+    rig.hub.open(5, "driver", Role::Driver);
+    EXPECT_EQ(json::parse(rig.sink.texts[4][0])["capabilities"], json::array());
+    EXPECT_EQ(json::parse(rig.sink.texts[5][0])["capabilities"], json::array({"clientPublish"}));
+    const std::vector<std::string> texts = {
+        R"({"op":"advertise","channels":[{"id":10,"topic":"/halvoran/drive","encoding":"json"}]})",
+    };
+    const std::vector<std::string> frames = {clientData(10, R"({"speed":30})"), clientData(10, R"({"stop":true})"),
+                                             clientData(12, "{}"), clientData(13, R"({"line":"gv"})")};
+    for (const auto& t : texts) {
+        rig.sink.texts[4].clear();
+        rig.hub.handleText(4, t);
+        EXPECT_EQ(rig.statusIds(4), std::vector<std::string>{"halvoran.bad-message.not-permitted"}) << t;
+    }
+    for (const auto& f : frames) {
+        rig.sink.texts[4].clear();
+        rig.hub.handleBinary(4, f);
+        EXPECT_EQ(rig.statusIds(4), std::vector<std::string>{"halvoran.bad-message.not-permitted"}) << f;
+    }
+    EXPECT_TRUE(rig.commands.submitted.empty());
+    // Watching works.
+    rig.hub.handleText(4, R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":1}]})");
+    EXPECT_EQ(rig.sink.binaries[4].size(), 1u);
+}
+
+// Each kind of problem has a status id of its own, so that a tool shows them side by side.
+TEST(HubStatus, EachProblemHasItsOwnStatusId) {
+    struct Row {
+        bool binary;
+        std::string data;
+        const char* id;
+    };
+    const std::vector<Row> rows = {
+        {false, "not json", "halvoran.bad-message.json"},
+        {false, "[1]", "halvoran.bad-message.json"},
+        {false, "{}", "halvoran.bad-message.op"},
+        {false, R"({"op":"getParameters"})", "halvoran.bad-message.op"},
+        {false, R"({"op":"subscribe"})", "halvoran.bad-message.subscribe"},
+        {false, R"({"op":"unsubscribe","subscriptionIds":[5]})", "halvoran.bad-message.unsubscribe"},
+        {false, R"({"op":"advertise","channels":[{"id":30,"topic":"/x","encoding":"json"}]})",
+         "halvoran.bad-message.advertise"},
+        {false, R"({"op":"unadvertise","channelIds":[30]})", "halvoran.bad-message.unadvertise"},
+        {true, "", "halvoran.bad-message.binary"},
+        {true, std::string("\x01\x0a", 2), "halvoran.bad-message.binary"},
+        {true, clientData(99, "{}"), "halvoran.bad-message.channel"},
+        {true, clientData(10, R"({"speed":300})"), "halvoran.bad-message.drive"},
+        {true, clientData(11, R"({"action":"pause"})"), "halvoran.bad-message.track"},
+        {true, clientData(12, R"({"x":1})"), "halvoran.bad-message.capture"},
+        {true, clientData(13, R"({"line":7})"), "halvoran.bad-message.camera-line"},
+    };
+    Rig rig;
+    for (const Row& row : rows) {
+        rig.sink.texts[1].clear();
+        if (row.binary) rig.hub.handleBinary(1, row.data);
+        else rig.hub.handleText(1, row.data);
+        EXPECT_EQ(rig.statusIds(1), std::vector<std::string>{row.id}) << row.data;
+    }
+}
+
+// The drive-held warning is taken back (removeStatus) once it no longer applies, and not while
+// it does.
+TEST(HubStatus, TheDriveHeldWarningIsWithdrawnWhenTheHoldEnds) {
+    struct Row {
+        const char* name;
+        std::function<void(Rig&)> then;
+        size_t removed;  // removeStatus messages client 2 got
+    };
+    const std::vector<Row> rows = {
+        {"the holder drives on",
+         [](Rig& r) {
+             r.now += 500ms;
+             r.send(1, 10, R"({"speed":30})");
+             r.hub.driveDue();
+         },
+         0},
+        {"the holder stops", [](Rig& r) { r.send(1, 10, R"({"stop":true})"); }, 1},
+        {"the warned client stops it", [](Rig& r) { r.send(2, 10, R"({"stop":true})"); }, 1},
+        {"the holder leaves", [](Rig& r) { r.hub.close(1); }, 1},
+        {"the hold runs out",
+         [](Rig& r) {
+             r.now += 2s;
+             r.hub.driveDue();
+         },
+         1},
+        {"the warned client takes the drive after the hold ran out",
+         [](Rig& r) {
+             r.now += 2s;
+             r.send(2, 10, R"({"speed":5})");
+         },
+         1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig rig;
+        rig.send(1, 10, R"({"speed":30})");
+        rig.send(2, 10, R"({"speed":-30})");
+        ASSERT_EQ(rig.statusIds(2), std::vector<std::string>{Hub::DRIVE_HELD});
+        row.then(rig);
+        EXPECT_EQ(rig.removeStatuses(2, Hub::DRIVE_HELD), row.removed);
+        EXPECT_EQ(rig.removeStatuses(1, Hub::DRIVE_HELD), 0u) << "the holder was never warned";
     }
 }
 

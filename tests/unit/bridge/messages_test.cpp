@@ -135,15 +135,46 @@ Command lineCommand(uint32_t client) {
 
 }  // namespace
 
+namespace {
+
+// The clients of what a queue hands out until it is empty, all judged at `now`.
+std::vector<uint32_t> drain(CommandQueue& queue, CommandQueue::TimePoint now, std::vector<uint32_t>* stale = nullptr,
+                            std::optional<uint32_t> driving = std::nullopt) {
+    std::vector<uint32_t> order;
+    std::vector<Command> dropped;
+    while (auto c = queue.next(now, dropped, driving)) order.push_back(c->client);
+    if (stale) {
+        for (const Command& c : dropped) stale->push_back(c.client);
+    }
+    return order;
+}
+
+Command stamped(Command c, CommandQueue::TimePoint received) {
+    c.received = received;
+    return c;
+}
+
+Command captureCommand(uint32_t client) {
+    Command c;
+    c.kind = Command::Kind::Capture;
+    c.client = client;
+    return c;
+}
+
+const CommandQueue::TimePoint T0 = CommandQueue::TimePoint{} + std::chrono::hours(1);
+
+}  // namespace
+
 // A stop goes before everything that waits, and the speeds that wait behind it go: carried out
-// after it they would start the drive again until Halvoran's drive timeout.
+// after it they would start the drive again until Halvoran's drive timeout. Drive commands go
+// before the other commands.
 TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
     struct Row {
         const char* name;
         std::vector<Command> waiting;
         Command next;
         bool urgent;
-        std::vector<uint32_t> expectedClients;  // the queue afterwards, by client
+        std::vector<uint32_t> expectedClients;  // the order served afterwards, by client
         std::vector<uint32_t> expectedOvertaken;
     };
     const std::vector<Row> rows = {
@@ -163,7 +194,7 @@ TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
          {lineCommand(4), driveCommand(std::nullopt, false, 5, 90), driveCommand(20, false, 1)},
          driveCommand(std::nullopt, true, 3),
          true,
-         {3, 4, 5},
+         {3, 5, 4},
          {1}},
         {"a stop keeps an earlier stop",
          {driveCommand(std::nullopt, true, 6)},
@@ -175,13 +206,189 @@ TEST(CommandQueue, AStopGoesFirstAndTakesTheWaitingSpeedsOut) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        std::deque<Command> queue(row.waiting.begin(), row.waiting.end());
+        CommandQueue queue;
         std::vector<Command> overtaken;
-        enqueueCommand(queue, row.next, row.urgent, overtaken);
-        std::vector<uint32_t> clients, gone;
-        for (const Command& c : queue) clients.push_back(c.client);
+        for (const Command& c : row.waiting) queue.push(stamped(c, T0), false, overtaken);
+        queue.push(stamped(row.next, T0), row.urgent, overtaken);
+        std::vector<uint32_t> gone;
         for (const Command& c : overtaken) gone.push_back(c.client);
-        EXPECT_EQ(clients, row.expectedClients);
+        EXPECT_EQ(drain(queue, T0), row.expectedClients);
         EXPECT_EQ(gone, row.expectedOvertaken);
     }
+}
+
+// Who is served in which order: drive commands first, then the clients in turn; a client's
+// ninth waiting command is refused at once (a stop never is).
+TEST(CommandQueue, DriveFirstThenTheClientsInTurnEachWithAtMostEightWaiting) {
+    struct Row {
+        const char* name;
+        std::vector<Command> pushed;   // in this order, all received at T0
+        std::vector<uint32_t> busy;    // the clients of the pushes refused, in order
+        std::vector<uint32_t> served;  // then served, by client
+        std::optional<uint32_t> driving = std::nullopt;
+        std::vector<uint32_t> left = {};  // still waiting for the drive to stop
+    };
+    std::vector<Command> flood(300, lineCommand(2));
+    flood.push_back(driveCommand(40, false, 1));
+    std::vector<uint32_t> floodBusy(292, 2);
+    std::vector<uint32_t> floodServed = {1, 2, 2, 2, 2, 2, 2, 2, 2};
+    std::vector<Command> nine(9, lineCommand(3));
+    std::vector<Command> nineThenStop(8, lineCommand(3));
+    nineThenStop.push_back(driveCommand(std::nullopt, true, 3));
+    std::vector<Command> mixed(7, lineCommand(3));
+    mixed.push_back(driveCommand(20, false, 3));
+    mixed.push_back(captureCommand(3));
+    const std::vector<Row> rows = {
+        {"a viewer's 300 camera lines do not delay the next drive command", flood, floodBusy, floodServed},
+        {"the clients in turn",
+         {lineCommand(2), lineCommand(2), lineCommand(2), lineCommand(3), lineCommand(3), lineCommand(4)},
+         {},
+         {2, 3, 4, 2, 3, 2}},
+        {"a camera line never goes ahead of a drive command",
+         {lineCommand(2), captureCommand(3), driveCommand(std::nullopt, false, 1, 40), driveCommand(20, false, 4)},
+         {},
+         {1, 4, 2, 3}},
+        {"the ninth waiting command is busy", nine, {3}, std::vector<uint32_t>(8, 3)},
+        {"drive commands and the others count together", mixed, {3}, std::vector<uint32_t>(8, 3)},
+        {"a stop is taken beyond the limit", nineThenStop, {}, std::vector<uint32_t>(9, 3)},
+        {"a client's newer speeds take the place of the waiting one, never busy",
+         std::vector<Command>(30, driveCommand(20, false, 3)),
+         {},
+         {3}},
+        {"while client 1 drives, only its own commands go besides the drive",
+         {lineCommand(2), captureCommand(3), lineCommand(1), driveCommand(20, false, 1), lineCommand(2)},
+         {},
+         {1, 1},
+         1,
+         {2, 3, 2}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CommandQueue queue;
+        std::vector<Command> overtaken;
+        std::vector<uint32_t> busy;
+        for (const Command& c : row.pushed) {
+            bool stop = c.kind == Command::Kind::Drive && c.stop;
+            if (queue.push(stamped(c, T0), stop, overtaken) == CommandQueue::Push::Busy) busy.push_back(c.client);
+        }
+        EXPECT_EQ(busy, row.busy);
+        EXPECT_EQ(drain(queue, T0, nullptr, row.driving), row.served);
+        EXPECT_FALSE(queue.ready(row.driving)) << "nothing more for now";
+        EXPECT_EQ(drain(queue, T0), row.left) << "once the drive stopped";
+        EXPECT_TRUE(queue.empty());
+    }
+}
+
+// A speed or servo move that waited more than 1 s when it would be sent is dropped, never
+// replayed; a stop and the other commands still go. The time is read when the command is taken
+// out, so after the bridge was frozen everything that waited meanwhile is judged by its age.
+TEST(CommandQueue, DriveCommandsOlderThanOneSecondAtSendingAreDropped) {
+    using std::chrono::milliseconds;
+    struct Row {
+        const char* name;
+        std::vector<std::pair<Command, milliseconds>> pushed;  // received at T0 + this
+        milliseconds takenAt;
+        std::vector<uint32_t> served, stale;
+    };
+    const std::vector<Row> rows = {
+        {"a speed 1 s old still goes", {{driveCommand(30, false, 1), milliseconds(0)}}, milliseconds(1000), {1}, {}},
+        {"a speed older than 1 s is dropped",
+         {{driveCommand(30, false, 1), milliseconds(0)}},
+         milliseconds(1001),
+         {},
+         {1}},
+        {"a servo move older than 1 s is dropped",
+         {{driveCommand(std::nullopt, false, 1, 90), milliseconds(0)}},
+         milliseconds(1500),
+         {},
+         {1}},
+        {"a stop is never too old",
+         {{driveCommand(std::nullopt, true, 1), milliseconds(0)}},
+         milliseconds(9000),
+         {1},
+         {}},
+        {"after a freeze of 5 s the speeds that waited go, the young one and the camera line stay",
+         {{driveCommand(30, false, 1), milliseconds(0)},
+          {driveCommand(-30, false, 4), milliseconds(100)},
+          {lineCommand(2), milliseconds(100)},
+          {driveCommand(10, false, 3), milliseconds(4500)}},
+         milliseconds(5000),
+         {3, 2},
+         {1, 4}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CommandQueue queue;
+        std::vector<Command> overtaken;
+        for (const auto& [c, at] : row.pushed) queue.push(stamped(c, T0 + at), false, overtaken);
+        std::vector<uint32_t> stale;
+        EXPECT_EQ(drain(queue, T0 + row.takenAt, &stale), row.served);
+        EXPECT_EQ(stale, row.stale);
+    }
+}
+
+// A newer speed or servo move of the same client takes the place of the one still waiting; what
+// only the older one set is kept. After a hold-up the driver's latest wish goes, not its past.
+TEST(CommandQueue, ANewerDriveCommandTakesThePlaceOfTheSameClientsWaitingOne) {
+    struct Served {
+        uint32_t client;
+        std::optional<int> speed, servo0;
+        bool operator==(const Served&) const = default;
+    };
+    struct Row {
+        const char* name;
+        std::vector<Command> pushed;
+        std::vector<Served> served;
+        size_t overtaken;
+    };
+    const std::vector<Row> rows = {
+        {"the newer speed", {driveCommand(30, false, 1), driveCommand(-40, false, 1)}, {{1, -40, {}}}, 1},
+        {"the older servo move rides on the newer speed",
+         {driveCommand(30, false, 1, 90), driveCommand(-40, false, 1)},
+         {{1, -40, 90}},
+         1},
+        {"the older speed rides on the newer servo move",
+         {driveCommand(30, false, 1), driveCommand(std::nullopt, false, 1, 10)},
+         {{1, 30, 10}},
+         1},
+        {"another client's is not touched",
+         {driveCommand(std::nullopt, false, 2, 50), driveCommand(30, false, 1)},
+         {{2, {}, 50}, {1, 30, {}}},
+         0},
+        {"a waiting stop stays, the speed after it is replaced",
+         {driveCommand(std::nullopt, true, 1), driveCommand(10, false, 1), driveCommand(20, false, 1)},
+         {{1, {}, {}}, {1, 20, {}}},
+         1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CommandQueue queue;
+        std::vector<Command> overtaken, stale;
+        for (const Command& c : row.pushed) queue.push(stamped(c, T0), false, overtaken);
+        std::vector<Served> served;
+        while (auto c = queue.next(T0, stale)) served.push_back({c->client, c->speed, c->servo0});
+        EXPECT_TRUE(served == row.served);
+        EXPECT_EQ(overtaken.size(), row.overtaken);
+    }
+}
+
+TEST(RateLimitedLog, OneLinePerKindEveryTenSecondsWithTheCountOfThoseLeftOut) {
+    auto now = T0;
+    std::vector<std::string> lines;
+    RateLimitedLog log([&](const std::string& line) { lines.push_back(line); }, [&] { return now; });
+    log("a", "first a");
+    now += std::chrono::seconds(1);
+    log("a", "second a");
+    log("a", "third a");
+    log("b", "first b");
+    now += std::chrono::seconds(9);
+    log("a", "fourth a");
+    EXPECT_EQ(lines, (std::vector<std::string>{"first a", "first b", "fourth a (and 2 more like it)"}));
+    // A client's bytes cannot forge a line of their own, nor fill the log.
+    lines.clear();
+    log("c", "op \"x\nhalvoran-bridge: forged\r\x1b[2J\"");
+    log("d", std::string(1000, 'y'));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "op \"x?halvoran-bridge: forged??[2J\"");
+    EXPECT_EQ(lines[1], std::string(300, 'y') + "...");
 }
