@@ -547,6 +547,19 @@ RateLimitedLog::RateLimitedLog(std::function<void(const std::string&)> write, st
     if (!write_) write_ = [](const std::string& line) { std::fprintf(stderr, "halvoran-bridge: %s\n", line.c_str()); };
 }
 
+std::string printableLogLine(const std::string& line) {
+    // A line may carry a client's own bytes: no control characters (a line break would forge a
+    // log line of its own), and not without end.
+    constexpr size_t LONGEST = 300;
+    std::string out;
+    for (size_t i = 0; i < line.size() && i < LONGEST; ++i) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        out += c < 0x20 || c == 0x7F ? '?' : line[i];
+    }
+    if (line.size() > LONGEST) out += "...";
+    return out;
+}
+
 void RateLimitedLog::operator()(const std::string& key, const std::string& line) {
     std::string out;
     {
@@ -559,14 +572,7 @@ void RateLimitedLog::operator()(const std::string& key, const std::string& line)
             ++entry.suppressed;
             return;
         }
-        // A line may carry a client's own bytes: no control characters (a line break would
-        // forge a log line of its own), and not without end.
-        constexpr size_t LONGEST = 300;
-        for (size_t i = 0; i < line.size() && i < LONGEST; ++i) {
-            unsigned char c = static_cast<unsigned char>(line[i]);
-            out += c < 0x20 || c == 0x7F ? '?' : line[i];
-        }
-        if (line.size() > LONGEST) out += "...";
+        out = printableLogLine(line);
         if (entry.suppressed > 0) out += " (and " + std::to_string(entry.suppressed) + " more like it)";
         entry.written = true;
         entry.last = now;

@@ -172,9 +172,13 @@ private:
     uint32_t lastServed_ = 0;
 };
 
+// A log line as it may be written: control characters as '?', at most 300 characters.
+std::string printableLogLine(const std::string& line);
+
 // One line on the log for each kind of trouble, at most once per EVERY for each key; the lines
 // left out meanwhile are counted in the next one. Control characters are replaced and long
 // lines cut. Safe to call from any thread.
+
 class RateLimitedLog {
 public:
     static constexpr auto EVERY = std::chrono::seconds(10);

@@ -137,9 +137,9 @@ std::string staticFilePath(const std::string& webDir, const std::string& target)
 
 // ---- the log: one line per refusal or error, at most LOG_LINES_PER_SECOND a second ----
 
-class RateLimitedLog {
+class LogBudget {
 public:
-    explicit RateLimitedLog(std::function<void(const std::string&)> sink) : sink_(std::move(sink)) {
+    explicit LogBudget(std::function<void(const std::string&)> sink) : sink_(std::move(sink)) {
         if (!sink_) sink_ = [](const std::string& line) { std::fprintf(stderr, "halvoran-bridge: %s\n", line.c_str()); };
     }
     void operator()(const std::string& line) {
@@ -153,7 +153,7 @@ public:
         }
         if (lines_ < LOG_LINES_PER_SECOND) {
             ++lines_;
-            sink_(line);
+            sink_(printableLogLine(line));
         } else {
             ++suppressed_;
         }
@@ -187,7 +187,7 @@ struct Listener {
 struct Server::Impl {
     explicit Impl(Options o) : options(std::move(o)), log(options.log) {}
     Options options;
-    RateLimitedLog log;
+    LogBudget log;
     asio::io_context ioc;
     Listener wsListener{ioc};
     Listener httpListener{ioc};
