@@ -45,6 +45,27 @@ SerialPort::SerialPort(const char* name) : portName(name) {
 
 SerialPort::~SerialPort() { close(); }
 
+bool SerialPort::reopen() {
+    close();
+    platform::SerialLine* line = platform::serialOpen(portName);
+    if (line == nullptr) return false;
+    if (!platform::serialConfigure(line) || !platform::serialSetTimeouts(line, kTimeouts)) {
+        platform::serialClose(line);
+        return false;
+    }
+    // Nothing from before the hang-up is taken as an answer to what comes after it.
+    flush();
+    lineLost.store(false);
+    handle.store(line);
+    if (!platform::startThread(&SerialPort::readerThread, this, &reader_)) {
+        handle.store(nullptr);
+        platform::serialClose(line);
+        return false;
+    }
+    isOpen = true;
+    return true;
+}
+
 uint32_t SerialPort::readerThread(void* arg) {
     SerialPort* port = static_cast<SerialPort*>(arg);
     platform::SerialLine* line = port->handle.load();
@@ -54,6 +75,13 @@ uint32_t SerialPort::readerThread(void* arg) {
     while ((line = port->handle.load()) != nullptr) {
         uint32_t events = 0;
         if (!platform::serialWaitEvent(line, &events)) continue;
+        if (events == 0) {
+            // A wait that ends without an event: the device hung up (or failed a read). The
+            // thread ends; the owner closes the line and opens the device again (reopen).
+            port->lineLost.store(true);
+            platform::wakeMainLoop();
+            return 0;
+        }
         platform::serialSetEventMask(line, kEventMask);
         if ((events & platform::EV_RXCHAR) == 0) continue;
         uint8_t byte = 0;

@@ -24,7 +24,8 @@ namespace {
 
 constexpr const char* kTakeController = "5C 32 (10) 5C 32 (10) ";
 constexpr const char* kServo1Off = "02 03 1F 01 00 (10) ";
-constexpr const char* kDriveStop = "04 05 3F 01 00 00 00 (10)";
+// The stop and its read-back, which the drive module answers with 0, 0.
+constexpr const char* kDriveStop = "04 05 3F 01 00 00 00 (10) 04 03 3F 01 00 (20)";
 constexpr const char* kStartWrite = "04 07 3F 01 00 06 01 FE 0C";
 
 void send(const std::vector<uint8_t>& packet) { dispatchCommand(packet.data(), static_cast<int32_t>(packet.size())); }
@@ -46,6 +47,7 @@ TEST(DriveWatchInTheMainLoop, TheDriveTimeoutRunsOnEveryIdlePassWhileTheServoChe
     };
     for (const Case& c : cases) {
         ScriptedRig rig;  // a silent camera: the tracking step finds nothing
+        rig.device.answer(testing_support::driveReadsStopped());
         if (c.mode != nullptr) control.*c.mode = true;
         control.cameraSelected = 1;
         control.driveStopped = false;
@@ -74,6 +76,7 @@ void answerStatus(testing_support::ScriptedDevice& device, std::vector<uint8_t> 
         };
         if (endsWith(bytesOf("04 02 3D 01"))) return bytesOf("04 0A 3D 01 01 01 00 00 FE 23");
         if (endsWith(bytesOf("02 02 1E 80"))) return bytesOf("02 03 1E 80 00");
+        if (endsWith(bytesOf("04 05 3F 01 00 00 00 04 03 3F 01 00"))) return bytesOf("04 05 3F 01 00 00 00");
         if (endsWith(bytesOf("04 03 3F 01 00"))) return readBack;
         return std::vector<uint8_t>{};
     });
