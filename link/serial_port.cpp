@@ -90,6 +90,12 @@ uint32_t SerialPort::readerThread(void* arg) {
             // A main loop waiting for work takes the byte now, not after the burst.
             platform::wakeMainLoop();
         }
+        if (platform::serialHungUp(line)) {
+            // The read found the device gone: as above.
+            port->lineLost.store(true);
+            platform::wakeMainLoop();
+            return 0;
+        }
         platform::sleepMs(0);
     }
     return 0;
