@@ -11,6 +11,8 @@
 namespace {
 
 constexpr uint64_t kReopenEveryUs = 250000;
+// The program's end waits at most three of those periods for a line that is down.
+constexpr int kShutdownReopenAttempts = 4;
 
 // The known state after the line came back: the switch may have been reset or moved, the
 // modules may have heard half a packet.
@@ -56,7 +58,13 @@ bool serialLineReopenForShutdown() {
     SerialPort* port = control.serialPort;
     if (port == nullptr) return false;
     if (!control.serialLineDown && !port->lineLost.load()) return true;
-    if (!port->reopen()) {
+    // A few more tries, 250 ms apart, for an adapter that is being plugged in again.
+    bool reopened = port->reopen();
+    for (int attempt = 1; !reopened && attempt < kShutdownReopenAttempts; ++attempt) {
+        platform::sleepMs(static_cast<uint32_t>(kReopenEveryUs / 1000));
+        reopened = port->reopen();
+    }
+    if (!reopened) {
         std::fprintf(stderr, "Halvoran: the serial line %s is still down at the end: the robot could not be stopped\n",
                      port->portName);
         return false;

@@ -13,8 +13,9 @@
 // hung up); false while it is down.
 bool serialLineWatch();
 
-// The program's end: a line that is down is opened once more, at once, so that the stop reaches
-// the robot; the channel is then unknown. False when the line stays down.
+// The program's end: a line that is down is opened again (at once, then up to three more times
+// 250 ms apart), so that the stop reaches the robot; the channel is then unknown. False when
+// the line stays down.
 bool serialLineReopenForShutdown();
 
 // Milliseconds until the next reopen attempt is due while the line is down; -1 when it is up.
