@@ -62,7 +62,8 @@ say() { echo "$(date -u +%H:%M:%S) $*"; }
 commit="${SOAK_COMMIT:-$(git rev-parse --short HEAD 2>/dev/null || echo unknown)}"
 say "soak: ${duration} s from $build (commit $commit), seed $seed"
 [ -x "$client" ] && [ -x "$sim" ] && [ -x "$build/app/halvoran" ] || { echo "build $build first"; exit 2; }
-XDG_RUNTIME_DIR="$work" HALVORAN_BUILD_DIR="$build" setsid ./run.sh > "$work/run.out" 2>&1 &
+# Without the bridge: it would be Halvoran's client, and the soak's client could not connect.
+XDG_RUNTIME_DIR="$work" HALVORAN_BUILD_DIR="$build" setsid ./run.sh --no-bridge > "$work/run.out" 2>&1 &
 runsh_pid=$!
 control=""
 for _ in $(seq 600); do
