@@ -162,3 +162,74 @@ TEST(DriveWatchAfterALongPassThrough, TheNextDriveStartReadsItsOwnReadBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pass that received command bytes: the drive check runs after each packet carried out and
+// after bytes that complete none, so that no stream of commands other than speeds, nor garbage,
+// holds the drive timeout off. The servo checks stay on the idle passes.
+TEST(DriveWatchInTheMainLoop, APassWithCommandBytesStillStopsADriveThatTimedOut) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;  // what the client sent this pass
+        bool stops;
+    };
+    const Case cases[] = {
+        {"a status query", testing_support::framed(drivePacket(0, 0, 0, 0, 0, 0)), true},
+        {"a bad checksum", bytesOf("FF 38 50 00 FF 37"), true},
+        {"bytes that end no packet", bytesOf("01 02 03 FF 38 50"), true},
+        {"a camera line", testing_support::framed({'C', 2, 'g', 'v', 0x22}), true},
+        {"a new speed", testing_support::framed(drivePacket(0, 10, 0, 0, 0, SET_SPEED)), false},
+    };
+    for (const Case& c : cases) {
+        ScriptedRig rig;
+        rig.device.answer(testing_support::driveReadsStopped());
+        control.driveStopped = false;
+        control.driveSpeedSent = true;
+        control.driveStartTime = secondsOfHour(10, 0);
+        control.servoEnabled[1] = true;
+        control.servoMoveTime[1] = secondsOfHour(10, 0);
+        vt::setClock(10, 6);
+        vt::clientSend(rig.system.commandClient, c.bytes);
+        vt::clearTrace();
+        Deframer deframer;
+        bool received = false;
+        EXPECT_TRUE(mainLoopPass(deframer, &received)) << c.name;
+        ASSERT_TRUE(received) << c.name;
+        EXPECT_EQ(vt::traceText().find(kDriveStop) != std::string::npos, c.stops) << c.name << ": " << vt::traceText();
+        // No servo check on a pass with command bytes.
+        EXPECT_TRUE(control.servoEnabled[1]) << c.name;
+    }
+}
+
+// Following steers servos 1 and 2: servo 0 keeps its idle check in every mode (once the drive
+// stands), servos 1 and 2 keep theirs only outside the following modes.
+TEST(DriveWatchInTheMainLoop, ServoZerosIdleCheckRunsInEveryTrackingMode) {
+    const std::pair<const char*, bool ControlState::*> modes[] = {
+        {"both", &ControlState::trackModeBoth},
+        {"servo 1", &ControlState::trackModeServo1},
+        {"servo 2", &ControlState::trackModeServo2},
+        {"reports only", &ControlState::trackModeReportOnly},
+        {"none", nullptr},
+    };
+    for (const auto& [name, mode] : modes) {
+        for (bool driveStands : {true, false}) {
+            ScriptedRig rig;
+            if (mode != nullptr) control.*mode = true;
+            control.driveTimeout = 0;  // the drive, when it runs, runs on
+            control.driveStopped = driveStands;
+            for (int ch = 0; ch < 3; ++ch) {
+                control.servoEnabled[ch] = true;
+                control.servoMoveTime[ch] = secondsOfHour(10, 0);
+            }
+            vt::setClock(10, 7);
+            Deframer deframer;
+            EXPECT_TRUE(mainLoopPass(deframer)) << name;
+            EXPECT_EQ(control.servoEnabled[0], !driveStands) << name << (driveStands ? ", drive standing" : "");
+            const bool following = mode != nullptr && mode != &ControlState::trackModeReportOnly;
+            EXPECT_EQ(control.servoEnabled[1], following) << name;
+        }
+    }
+}
+
+}  // namespace
