@@ -97,6 +97,9 @@ bool byteWaiting(const SerialPort& port) {
 // Waits until the port has a byte; false when the follow loop is to end first. Between empty
 // polls the processor is given away for a millisecond.
 bool waitForByte(SerialPort& port) {
+    // Also while bytes keep coming: a stream without a packet that sees the target stops the
+    // follow drive as silence does.
+    followDriveWatch();
     while (!byteWaiting(port)) {
         if (followEnded()) return false;
         followDriveWatch();
