@@ -39,12 +39,11 @@ void retryUnconfirmedStop() {
     control.driveStopped = true;
 }
 
-// The drive check, or the retry of an unconfirmed stop: never both in one pass, so that a pass
-// holds at most one stop and one read-back.
+// The drive check, then the retry of an unconfirmed stop. Never both stop: a stop the check just
+// sent is not due again for 100 ms, so a call holds at most one stop and one read-back.
 void watchDrive(int32_t now) {
-    const bool wasUnconfirmed = control.driveStopUnconfirmed;
     checkDrive(now);
-    if (wasUnconfirmed || !control.driveStopUnconfirmed) retryUnconfirmedStop();
+    retryUnconfirmedStop();
 }
 
 }  // namespace
