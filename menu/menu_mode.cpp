@@ -419,12 +419,15 @@ void followDriveWatch() {
         return;
     }
     if (platform::monotonicUs() - menuMode.followConfirmedUs.load() <= kFollowHoldUs) return;
-    std::lock_guard<std::mutex> hold(menuMode.driveOrder);
-    if (!menuMode.followDriving.load()) return;
-    queueSpeed(0, &noopHandler);
-    menuMode.followDriving.store(false);
-    // A STOP meanwhile ends the follow loop; otherwise the next sight of the target drives again.
-    menuMode.followHeld.store(!followEnded());
+    {
+        std::lock_guard<std::mutex> hold(menuMode.driveOrder);
+        if (!menuMode.followDriving.load()) return;
+        queueSpeed(0, &noopHandler);
+        menuMode.followDriving.store(false);
+        // A STOP meanwhile ends the follow loop; otherwise the next sight of the target drives
+        // again.
+        menuMode.followHeld.store(!followEnded());
+    }
     debugText("No target for a second: drive stopped\r\n");
 }
 
