@@ -55,7 +55,9 @@ struct ControlState {
     // Last positions sent to servo channels 1 and 2 (users take the low 8 bits).
     int32_t lastServo1Position = 127;
     int32_t lastServo2Position = 127;
-    // 1: the link is taken to be on the camera channel; 0: on the controller channel.
+    // 1: the link is taken to be on the camera channel; 0: on the controller channel; -1: not
+    // known (a pass-through carried the switch's escape byte, or the line was reopened), so that
+    // the next entry to either channel selects it again.
     int32_t cameraSelected = 1;
     // The drive counts as stopped: set by every stop and while a start is unconfirmed, so the
     // next speed command starts the drive again.
@@ -63,6 +65,16 @@ struct ControlState {
     // A speed packet went to the drive since its last stop packet, whether or not the drive's
     // start was confirmed: the drive may be running, and the drive timeout watches it.
     bool driveSpeedSent = false;
+    // The last stop that Halvoran decided on (drive timeout, frame dump, the drive command's stop
+    // flag, the program's end) was not confirmed by reading drive parameter 0 back: it is sent
+    // again, at most every 100 ms, until it is, or a new speed arrives. driveStopAttemptUs is
+    // the monotonic time of its last attempt.
+    bool driveStopUnconfirmed = false;
+    uint64_t driveStopAttemptUs = 0;
+    // The serial line hung up: it is reopened every 250 ms from the main loop; the monotonic
+    // time of the last attempt.
+    bool serialLineDown = false;
+    uint64_t serialReopenAttemptUs = 0;
     bool servoEnabled[3] = {false, false, false};
     // Seconds-of-hour stamps of the last move of servo channels 0..2 and of the last speed.
     int32_t servoMoveTime[3] = {0, 0, 0};

@@ -3,6 +3,7 @@
 #include "app/control_state.h"
 #include "app/main_loop_wait.h"
 #include "app/program_objects.h"
+#include "app/serial_line_watch.h"
 #include "camera/tracking_parser.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
@@ -84,29 +85,39 @@ bool mainLoopPass(Deframer& deframer, bool* receivedCommandBytes) {
         return false;
     }
 
+    // A line that hung up is opened again, and the robot put into a known state, before anything
+    // else goes to it.
+    serialLineWatch();
+
     if (n >= 1) {
         for (int i = 0; i < n; ++i) {
             DeframeEvent event = deframeByte(deframer, received[i]);
             if (event == DeframeEvent::Packet) {
                 dispatchCommand(deframer.packetBuffer, deframer.count);
                 deframer.count = 0;
+                // Only a speed renews the drive timeout: a stream of other packets (status
+                // queries, camera lines, bad checksums) does not hold it off.
+                driveTimeoutCheck();
             } else if (event == DeframeEvent::Quit) {
                 control.quitRequested.store(true);
                 break;  // the rest of this pass's bytes are dropped
             }
         }
+        // Nor do bytes that complete no packet.
+        if (!control.quitRequested.load()) driveTimeoutCheck();
     }
     if (n < 1) {
         if (control.trackModeBoth || control.trackModeServo2 || control.trackModeServo1 ||
             control.trackModeReportOnly) {
             trackingStep();
         }
-        // The modes are read again after the tracking step. A following mode keeps the servos
-        // on for the target, but the drive is watched on every idle pass whatever the modes.
+        // The modes are read again after the tracking step. A following mode keeps servos 1 and
+        // 2 on for the target; servo 0 and the drive are watched on every idle pass whatever the
+        // modes.
         if (!control.trackModeBoth && !control.trackModeServo2 && !control.trackModeServo1) {
             idleTimeouts();
         } else {
-            driveTimeoutCheck();
+            followingTimeouts();
         }
     }
     return !control.quitRequested.load();
@@ -118,6 +129,7 @@ int shutdown() {
     // anyone pressing OK.
     platform::endMessageBoxes();
     if (control.serialPort != nullptr) {
+        serialLineReopenForShutdown();
         shutdownSwitch();
         controllerShutdown();
         releaseSerialPort();

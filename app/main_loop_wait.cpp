@@ -1,7 +1,9 @@
 #include "app/main_loop_wait.h"
 
 #include "app/control_state.h"
+#include "app/serial_line_watch.h"
 #include "link/serial_port.h"
+#include "motion/controller_packets.h"
 #include "motion/idle_timeouts.h"
 #include "net/tcp_endpoint.h"
 #include "platform/platform.h"
@@ -14,6 +16,8 @@ struct IdleWorkState {
     bool servoEnabled[3] = {};
     bool driveStopped = false;
     bool driveSpeedSent = false;
+    bool driveStopUnconfirmed = false;
+    bool serialLineDown = false;
     int32_t cameraSelected = 0;
 
     bool operator==(const IdleWorkState&) const = default;
@@ -24,6 +28,8 @@ IdleWorkState idleWorkState() {
     for (int ch = 0; ch < 3; ++ch) state.servoEnabled[ch] = control.servoEnabled[ch];
     state.driveStopped = control.driveStopped;
     state.driveSpeedSent = control.driveSpeedSent;
+    state.driveStopUnconfirmed = control.driveStopUnconfirmed;
+    state.serialLineDown = control.serialLineDown;
     state.cameraSelected = control.cameraSelected;
     return state;
 }
@@ -58,9 +64,16 @@ void waitForNextPass(bool receivedCommandBytes) {
     afterLastPass = now;
     if (receivedCommandBytes || idleWorkActed || control.quitRequested.load()) return;
     // The tracking step has a byte to take, or must first take the camera channel.
-    if (tracking() && (control.cameraSelected == 0 || ringHasBytes())) return;
+    if (tracking() && (control.cameraSelected != 1 || ringHasBytes())) return;
 
-    const int32_t timeoutMs = idleTimeoutArmed() ? msToNextSecond() : -1;
+    int32_t timeoutMs = idleTimeoutArmed() ? msToNextSecond() : -1;
+    // An unconfirmed stop is sent again 100 ms after its last attempt, a line that hung up is
+    // opened again every 250 ms: the wait ends when either is due.
+    const auto sooner = [&timeoutMs](int32_t ms) {
+        if (ms >= 0 && (timeoutMs < 0 || ms < timeoutMs)) timeoutMs = ms;
+    };
+    sooner(msUntilSerialReopen());
+    if (control.driveStopUnconfirmed && !control.serialLineDown) sooner(msUntilStopRetry());
     const platform::Socket sockets[3] = {clientSocket(control.imageEndpoint), clientSocket(control.trackingEndpoint),
                                          clientSocket(control.commandEndpoint)};
     platform::waitForWork(sockets, 3, timeoutMs);

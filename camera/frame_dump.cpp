@@ -61,7 +61,8 @@ void sendFrame(const uint8_t* bytes, int32_t count) {
 
 void frameDump() {
     controllerEntryPlain();
-    driveStop();
+    // Confirmed by its read-back; an unconfirmed stop is sent again by the drive watch.
+    driveStopConfirmed();
     control.driveStopped = true;
     cameraEntryForFrameDump();
     const uint8_t done = RESULT_DONE;

@@ -3,6 +3,7 @@
 #include "app/control_state.h"
 #include "link/channel.h"
 #include "link/serial_port.h"
+#include "motion/controller_packets.h"
 #include "protocol/send_reply.h"
 #include "protocol/wire.h"
 
@@ -30,8 +31,27 @@ int bytesToSend(const uint8_t* packet, int32_t count) {
     return requested > 0 ? requested : 0;
 }
 
+// The switch at the far end hears every byte: a request that holds its escape byte may have moved
+// it, so the channel is not known afterwards.
 void writeRequest(const uint8_t* packet, int n) {
     for (int i = 0; i < n; ++i) control.serialPort->writeByte(packet[2 + i]);
+    channelUnknownAfter(packet + 2, n);
+}
+
+// A request that holds a packet for the drive module may start the drive: it is watched as a
+// speed would be. The bytes are framed as the modules frame them (an address, a count, that many
+// bytes; anything else skipped while looking for an address).
+bool addressesDriveModule(const uint8_t* bytes, int n) {
+    int i = 0;
+    while (i < n) {
+        if (bytes[i] == DRIVE_MODULE) return true;
+        if (bytes[i] == SERVO_MODULE && i + 1 < n) {
+            i += 2 + bytes[i + 1];
+            continue;
+        }
+        ++i;
+    }
+    return false;
 }
 
 }  // namespace
@@ -67,7 +87,9 @@ void cameraPassThrough(const uint8_t* packet, int32_t count) {
 void controllerPassThrough(const uint8_t* packet, int32_t count) {
     controllerEntryPlain();
     control.serialPort->drain();
-    writeRequest(packet, bytesToSend(packet, count));
+    const int n = bytesToSend(packet, count);
+    writeRequest(packet, n);
+    if (addressesDriveModule(packet + 2, n)) armDriveWatch(takeTimeStamp());
 
     uint8_t answer[PASS_THROUGH_BUFFER_SIZE];
     // The last place of the buffer is kept for the closing '*'.

@@ -25,8 +25,16 @@ void startupSwitch() {
     control.cameraSelected = 0;
 }
 
+namespace {
+// The camera entries select the camera unless the link is known to be on it; the controller
+// entries select the controller unless it is known to be on that. A channel that is not known
+// (-1) is selected afresh by either.
+bool onCamera() { return control.cameraSelected == 1; }
+bool onController() { return control.cameraSelected == 0; }
+}  // namespace
+
 void cameraEntryWithPrompt() {
-    if (control.cameraSelected == 0) {
+    if (!onCamera()) {
         selectCameraChannel();
         control.cameraSelected = 1;
         control.serialPort->writeByte(kCarriageReturn);
@@ -37,7 +45,7 @@ void cameraEntryWithPrompt() {
 
 namespace {
 void cameraEntryTwice(uint32_t pauseMs) {
-    if (control.cameraSelected != 0) return;
+    if (onCamera()) return;
     selectCameraChannel();
     selectCameraChannel();
     control.cameraSelected = 1;
@@ -52,7 +60,7 @@ void cameraEntryDouble() { cameraEntryTwice(50); }
 void cameraEntryForFrameDump() { cameraEntryTwice(100); }
 
 void cameraEntryOfTrackingStep() {
-    if (control.cameraSelected != 0) return;
+    if (onCamera()) return;
     selectCameraChannel();
     control.cameraSelected = 1;
     control.trackParserState = 0;
@@ -60,7 +68,7 @@ void cameraEntryOfTrackingStep() {
 }
 
 void controllerEntryWithPause() {
-    if (control.cameraSelected != 1) return;
+    if (onController()) return;
     selectControllerChannel();
     control.cameraSelected = 0;
     platform::sleepMs(10);
@@ -68,13 +76,13 @@ void controllerEntryWithPause() {
 }
 
 void controllerEntryPlain() {
-    if (control.cameraSelected != 1) return;
+    if (onController()) return;
     selectControllerChannel();
     control.cameraSelected = 0;
 }
 
 void controllerEntryDouble() {
-    if (control.cameraSelected != 1) return;
+    if (onController()) return;
     selectControllerChannel();
     selectControllerChannel();
     control.cameraSelected = 0;
@@ -88,3 +96,12 @@ void controllerEntryForced() {
 }
 
 void shutdownSwitch() { controllerEntryPlain(); }
+
+void channelUnknownAfter(const uint8_t* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (bytes[i] == CHANNEL_SWITCH) {
+            control.cameraSelected = -1;
+            return;
+        }
+    }
+}

@@ -6,6 +6,8 @@
 // and every routine that talks to a device runs one of the entries below first.
 #pragma once
 
+#include <cstdint>
+
 // 0x5C '1', then 10 ms. Does not touch cameraSelected.
 void selectCameraChannel();
 // 0x5C '2', then 10 ms. Does not touch cameraSelected.
@@ -13,6 +15,9 @@ void selectControllerChannel();
 
 // Start-up: the controller twice, 50 ms apart; cameraSelected 0. No drain.
 void startupSwitch();
+// The entries below select a channel when the link is not known to be on it: "on the controller
+// channel" reads "not known to be on the camera channel", and the other way round.
+//
 // Camera pass-through: on the controller channel select the camera once, CR, 50 ms; then drain
 // in every case.
 void cameraEntryWithPrompt();
@@ -34,3 +39,8 @@ void controllerEntryDouble();
 void controllerEntryForced();
 // Shutdown: on the camera channel select the controller once. No drain.
 void shutdownSwitch();
+
+// After bytes that went out as a pass-through: when one of them is the switch's escape byte the
+// far end may have changed channel behind our back, so the selected channel becomes unknown
+// (cameraSelected -1) and the next entry to either channel sends its selection again.
+void channelUnknownAfter(const uint8_t* bytes, int count);

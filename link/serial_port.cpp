@@ -45,6 +45,27 @@ SerialPort::SerialPort(const char* name) : portName(name) {
 
 SerialPort::~SerialPort() { close(); }
 
+bool SerialPort::reopen() {
+    close();
+    platform::SerialLine* line = platform::serialOpen(portName);
+    if (line == nullptr) return false;
+    if (!platform::serialConfigure(line) || !platform::serialSetTimeouts(line, kTimeouts)) {
+        platform::serialClose(line);
+        return false;
+    }
+    // Nothing from before the hang-up is taken as an answer to what comes after it.
+    flush();
+    lineLost.store(false);
+    handle.store(line);
+    if (!platform::startThread(&SerialPort::readerThread, this, &reader_)) {
+        handle.store(nullptr);
+        platform::serialClose(line);
+        return false;
+    }
+    isOpen = true;
+    return true;
+}
+
 uint32_t SerialPort::readerThread(void* arg) {
     // Above the main loop when it runs at a real-time priority (app/realtime.h).
     platform::enterReaderPriority();
@@ -56,6 +77,13 @@ uint32_t SerialPort::readerThread(void* arg) {
     while ((line = port->handle.load()) != nullptr) {
         uint32_t events = 0;
         if (!platform::serialWaitEvent(line, &events)) continue;
+        if (events == 0) {
+            // A wait that ends without an event: the device hung up (or failed a read). The
+            // thread ends; the owner closes the line and opens the device again (reopen).
+            port->lineLost.store(true);
+            platform::wakeMainLoop();
+            return 0;
+        }
         platform::serialSetEventMask(line, kEventMask);
         if ((events & platform::EV_RXCHAR) == 0) continue;
         uint8_t byte = 0;
@@ -63,6 +91,12 @@ uint32_t SerialPort::readerThread(void* arg) {
             port->storeByte(byte);
             // A main loop waiting for work takes the byte now, not after the burst.
             platform::wakeMainLoop();
+        }
+        if (platform::serialHungUp(line)) {
+            // The read found the device gone: as above.
+            port->lineLost.store(true);
+            platform::wakeMainLoop();
+            return 0;
         }
         platform::sleepMs(0);
     }

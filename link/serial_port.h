@@ -36,8 +36,15 @@ public:
     void drain();
     // Closes the port and waits until the reader thread has finished; a second call does nothing.
     void close();
+    // Closes the line (if still open) and opens, configures and reads the same device again,
+    // without message boxes; unread bytes are discarded. False when the device does not open
+    // yet (the port is then closed: writes fail and nothing is read).
+    bool reopen();
 
     bool isOpen = false;
+    // Set by the reader thread when the device hung up (a USB adapter unplugged, the far end of
+    // a pseudo-terminal closed); the reader thread has ended then. Cleared by reopen.
+    std::atomic<bool> lineLost{false};
     const char* portName;
     std::atomic<platform::SerialLine*> handle{nullptr};
     std::atomic<uint8_t> ring[RING_SIZE] = {};

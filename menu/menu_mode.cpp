@@ -63,6 +63,33 @@ bool readyForCommand() {
 
 bool followEnded() { return menuMode.followStop.load() || menuMode.stopping.load(); }
 
+// Follow's drive value: value 1 of its first drive packet.
+constexpr uint8_t kFollowSpeed = 100;
+constexpr uint64_t kFollowHoldUs = 1000000;
+
+// Follow's drive value went out (or was confirmed): the watch counts from now.
+void followDriveStarted() {
+    menuMode.followConfirmedUs.store(platform::monotonicUs());
+    menuMode.followHeld.store(false);
+    menuMode.followDriving.store(true);
+}
+
+void followDriveForgotten() {
+    menuMode.followDriving.store(false);
+    menuMode.followHeld.store(false);
+}
+
+// A tracking packet confirmed the target: the drive value holds for another second, and a drive
+// that the watch stopped goes again (unless STOP came meanwhile).
+void followTargetConfirmed() {
+    menuMode.followConfirmedUs.store(platform::monotonicUs());
+    if (!menuMode.followHeld.load()) return;
+    std::lock_guard<std::mutex> hold(menuMode.driveOrder);
+    if (followEnded() || !menuMode.followHeld.load()) return;
+    queueSpeed(kFollowSpeed, &noopHandler);
+    followDriveStarted();
+}
+
 bool byteWaiting(const SerialPort& port) {
     return port.readIndex.load() != port.writeIndex.load(std::memory_order_acquire);
 }
@@ -70,8 +97,12 @@ bool byteWaiting(const SerialPort& port) {
 // Waits until the port has a byte; false when the follow loop is to end first. Between empty
 // polls the processor is given away for a millisecond.
 bool waitForByte(SerialPort& port) {
+    // Also while bytes keep coming: a stream without a packet that sees the target stops the
+    // follow drive as silence does.
+    followDriveWatch();
     while (!byteWaiting(port)) {
         if (followEnded()) return false;
+        followDriveWatch();
         platform::sleepMs(1);
     }
     return true;
@@ -92,6 +123,7 @@ bool synchronise(SerialPort& port) {
 bool takeByte(SerialPort& port, uint8_t& out) {
     while (!port.readByte(out)) {
         if (followEnded()) return false;
+        followDriveWatch();
         platform::sleepMs(1);
     }
     return true;
@@ -163,6 +195,7 @@ void stopFollowLine() {
     std::lock_guard<std::mutex> hold(menuMode.driveOrder);
     menuMode.followStop.store(true);
     queueSpeed(0, &noopHandler);
+    followDriveForgotten();
 }
 
 void stopMenuMode() {
@@ -199,6 +232,7 @@ void endMenuMode() {
     }
     menuMode.followStop.store(false);
     menuMode.driveMayRun.store(false);
+    followDriveForgotten();
     menuMode.stopping.store(false);
     menuMode.phase.store(MenuModeState::Stopped);
 }
@@ -239,7 +273,10 @@ void startMenuSenders() {
 void followLine() {
     {
         std::lock_guard<std::mutex> hold(menuMode.driveOrder);
-        if (!menuMode.followStop.load()) queueCom2Packet(100, 0, 0, 150, 90, &noopHandler);
+        if (!menuMode.followStop.load()) {
+            queueCom2Packet(kFollowSpeed, 0, 0, 150, 90, &noopHandler);
+            followDriveStarted();
+        }
     }
     if (menuMode.menuSerialPort != nullptr) menuMode.menuSerialPort->flush();
     char text[40];
@@ -313,6 +350,7 @@ int cameraExchange() {
                 if (b == ':') done = true;
             }
         } else {
+            followDriveWatch();
             platform::sleepMs(0);
             m += 1;
             if (m % 500 == 0) platform::sleepMs(10);
@@ -359,6 +397,7 @@ int followLoop() {
             }
         }
         if (!complete) break;
+        if (followTargetSeen(d)) followTargetConfirmed();
         int s = static_cast<int>(d[0]) + static_cast<int>(d[2]) - 80;
         int v = s > 0 ? s / 5 : s / 5 - 1;
         queueSteer(static_cast<uint8_t>(v & 0xFF), &noopHandler);
@@ -371,6 +410,28 @@ int followLoop() {
     queueCom2Packet(0, 0, 0, 150, 120, &noopHandler);
     return 0;
 }
+
+void followDriveWatch() {
+    if (!menuMode.followDriving.load()) return;
+    // Another speed (STOP's, Exit's) took the drive over: nothing of Follow's is left to watch.
+    if (!menuMode.driveMayRun.load()) {
+        followDriveForgotten();
+        return;
+    }
+    if (platform::monotonicUs() - menuMode.followConfirmedUs.load() <= kFollowHoldUs) return;
+    {
+        std::lock_guard<std::mutex> hold(menuMode.driveOrder);
+        if (!menuMode.followDriving.load()) return;
+        queueSpeed(0, &noopHandler);
+        menuMode.followDriving.store(false);
+        // A STOP meanwhile ends the follow loop; otherwise the next sight of the target drives
+        // again.
+        menuMode.followHeld.store(!followEnded());
+    }
+    debugText("No target for a second: drive stopped\r\n");
+}
+
+bool followTargetSeen(const uint8_t data[6]) { return data[4] != 0 && data[5] != 0; }
 
 int flushHandler() {
     if (menuMode.menuSerialPort != nullptr) menuMode.menuSerialPort->flush();

@@ -52,6 +52,13 @@ struct MenuModeState {
     // Orders STOP against the follow set-up's drive packet: a STOP that came first keeps the
     // drive from starting at all.
     std::mutex driveOrder;
+    // Follow's drive watch: the drive value that Follow sent holds for at most a second without
+    // a tracking packet that confirms the target (followConfirmedUs, monotonic); then the
+    // flagged speed 0 goes out and followHeld is set until the target is seen again, when
+    // Follow's drive value goes out once more. followDriving: Follow's drive value is in force.
+    std::atomic<bool> followDriving{false};
+    std::atomic<bool> followHeld{false};
+    std::atomic<uint64_t> followConfirmedUs{0};
 
     // The drive device's port, written by the sender of "com2_queue".
     SerialPort* com2Port = nullptr;
@@ -110,6 +117,13 @@ void queueSteer(uint8_t value, QueueHandler handler);
 int cameraExchange();
 // Steers from the camera's tracking packets until STOP (or Exit).
 int followLoop();
+// Follow's drive watch, run by every wait of the camera's handlers: once Follow's drive value
+// has gone a second without a tracking packet that confirms the target, the flagged speed 0 is
+// queued.
+void followDriveWatch();
+// A tracking packet's six data bytes (x1, y1, x2, y2, pixels, confidence) confirm the target
+// when its pixel count and confidence are not 0.
+bool followTargetSeen(const uint8_t data[6]);
 // Discards what the menu mode's port has received.
 int flushHandler();
 int noopHandler();

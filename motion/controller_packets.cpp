@@ -5,6 +5,11 @@
 
 namespace {
 
+// A stop still unconfirmed is sent again no sooner than this after its last attempt.
+constexpr uint64_t kStopRetryUs = 100000;
+// The program's end tries to confirm its stop for at most this long.
+constexpr uint64_t kShutdownConfirmUs = 1000000;
+
 void send(const uint8_t* bytes, int count) {
     for (int i = 0; i < count; ++i) control.serialPort->writeByte(bytes[i]);
 }
@@ -83,18 +88,63 @@ bool servoModuleRead(uint8_t& value) {
     return true;
 }
 
-bool driveStart() {
-    const uint8_t start[] = {DRIVE_MODULE, 7, DRIVE_PARAMETER, DRIVE_UNIT, 0, 6, 1, 0xFE, 0x0C};
-    send(start, sizeof start);
-    platform::sleepMs(10);
+namespace {
+
+// Drive parameter 0 read back into reply[0..7): false when the reply did not come whole.
+bool readDriveParameter0(uint8_t reply[7]) {
     // Stale bytes (the rest of an earlier answer, camera bytes) are never read as the read-back.
     control.serialPort->drain();
     const uint8_t readBack[] = {DRIVE_MODULE, 3, DRIVE_PARAMETER, DRIVE_UNIT, 0};
     send(readBack, sizeof readBack);
     platform::sleepMs(20);
+    return readModuleReply(reply, 7, 10);
+}
+
+}  // namespace
+
+bool driveStart() {
+    const uint8_t start[] = {DRIVE_MODULE, 7, DRIVE_PARAMETER, DRIVE_UNIT, 0, 6, 1, 0xFE, 0x0C};
+    send(start, sizeof start);
+    platform::sleepMs(10);
     uint8_t reply[7];
-    if (!readModuleReply(reply, 7, 10)) return false;
+    if (!readDriveParameter0(reply)) return false;
     return reply[5] == 6 && reply[6] == 1;
+}
+
+bool driveStopReadBack() {
+    uint8_t reply[7];
+    if (!readDriveParameter0(reply)) return false;
+    // The whole answer must be the drive module's to parameter 0, with 0, 0 in it: a garbled or
+    // shifted answer is no confirmation.
+    const uint8_t stopped[7] = {DRIVE_MODULE, 5, DRIVE_PARAMETER, DRIVE_UNIT, 0, 0, 0};
+    for (int i = 0; i < 7; ++i) {
+        if (reply[i] != stopped[i]) return false;
+    }
+    return true;
+}
+
+void driveStopConfirmed() {
+    driveStop();
+    control.driveStopUnconfirmed = !driveStopReadBack();
+    // The next attempt counts from the end of this one, so that a silent module leaves the loop
+    // its passes in between.
+    control.driveStopAttemptUs = platform::monotonicUs();
+}
+
+bool driveStopRetryDue() {
+    return control.driveStopUnconfirmed && platform::monotonicUs() - control.driveStopAttemptUs >= kStopRetryUs;
+}
+
+int32_t msUntilStopRetry() {
+    if (!control.driveStopUnconfirmed) return -1;
+    const uint64_t since = platform::monotonicUs() - control.driveStopAttemptUs;
+    return since >= kStopRetryUs ? 0 : static_cast<int32_t>((kStopRetryUs - since + 999) / 1000);
+}
+
+void armDriveWatch(int32_t now) {
+    control.driveSpeedSent = true;
+    control.driveStartTime = now;
+    control.driveStopUnconfirmed = false;
 }
 
 int16_t driveValueForSpeed(int8_t speed) {
@@ -104,8 +154,10 @@ int16_t driveValueForSpeed(int8_t speed) {
 }
 
 void driveSetSpeed(int8_t speed) {
-    // From this packet on the drive may run, even when its start was never confirmed.
+    // From this packet on the drive may run, even when its start was never confirmed; a stop
+    // that waited for its confirmation is overtaken by the new speed.
     control.driveSpeedSent = true;
+    control.driveStopUnconfirmed = false;
     int16_t v = driveValueForSpeed(speed);
     const uint8_t packet[] = {DRIVE_MODULE,
                               4,
@@ -154,6 +206,20 @@ void controllerInit() {
 }
 
 void controllerShutdown() {
-    driveStop();
+    // The stop is confirmed before the port closes, trying for at most a second: after the
+    // first attempt, again every 100 ms while the read-back does not show it.
+    // Here nothing else waits for the loop: the attempts are 100 ms apart from start to start.
+    const uint64_t start = platform::monotonicUs();
+    uint64_t attemptStart = start;
+    driveStopConfirmed();
+    for (;;) {
+        const uint64_t now = platform::monotonicUs();
+        if (!control.driveStopUnconfirmed || now - start >= kShutdownConfirmUs) break;
+        if (now - attemptStart < kStopRetryUs) {
+            platform::sleepMs(static_cast<uint32_t>((kStopRetryUs - (now - attemptStart) + 999) / 1000));
+        }
+        attemptStart = platform::monotonicUs();
+        driveStopConfirmed();
+    }
     for (int channel = 0; channel < 4; ++channel) servoOff(channel);
 }

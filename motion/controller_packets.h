@@ -39,10 +39,26 @@ bool driveReadStatus(uint8_t status[4]);
 void driveConfigure();
 // Drive parameter 0 set to 0, 0; clears driveSpeedSent.
 void driveStop();
+// Reads drive parameter 0 back with the packet that driveStart uses: true when the drive
+// module answers that it is 0, 0 (stopped).
+bool driveStopReadBack();
+// A stop that Halvoran decides on: driveStop, then its read-back. An unconfirmed stop (the
+// answer lost, garbled, or still showing the start) leaves driveStopUnconfirmed set, so that
+// the drive watch sends it again (driveStopRetryDue); driveStopAttemptUs is stamped at the end
+// of the read-back.
+void driveStopConfirmed();
+// An unconfirmed stop whose last attempt ended at least 100 ms ago.
+bool driveStopRetryDue();
+// Milliseconds until an unconfirmed stop is due again (0: now); -1 when none waits.
+int32_t msUntilStopRetry();
+// The drive may run from `now` (seconds of the hour) on, as after a speed: the drive timeout
+// watches it, and a stop that waited for its confirmation is given up.
+void armDriveWatch(int32_t now);
 
 // Every servo channel enabled, configured and switched off; the drive configured and stopped.
 void controllerInit();
-// The drive stopped and servo channels 0 to 3 off.
+// The drive stopped, its stop confirmed or given up after a second, and servo channels 0 to 3
+// off.
 void controllerShutdown();
 
 // The drive value that a speed byte gives, as sent after 4, 4, 62, 1.

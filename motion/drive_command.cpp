@@ -46,6 +46,12 @@ void driveCommand(const uint8_t* packet, int32_t count) {
         driveStop();
         platform::sleepMs(10);
         control.driveStopped = true;
+        // A stop that stays a stop is confirmed (and sent again by the drive watch until it is);
+        // one followed by a speed in the same command is overtaken by it.
+        if (!(flags & SET_SPEED)) {
+            control.driveStopUnconfirmed = !driveStopReadBack();
+            control.driveStopAttemptUs = platform::monotonicUs();
+        }
     }
 
     if (flags & SET_SPEED) {

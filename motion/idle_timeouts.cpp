@@ -25,9 +25,25 @@ void checkDrive(int32_t now) {
     const bool mayRun = !control.driveStopped || control.driveSpeedSent;
     if (control.driveTimeout != 0 && mayRun && elapsedSeconds(now, control.driveStartTime) > control.driveTimeout) {
         controllerEntryDouble();
-        driveStop();
+        driveStopConfirmed();
         control.driveStopped = true;
     }
+}
+
+// A stop that was not confirmed goes out again (with its read-back) at most every 100 ms.
+void retryUnconfirmedStop() {
+    // While the serial line is down nothing can be confirmed; the line's recovery stops the drive.
+    if (control.serialLineDown || !driveStopRetryDue()) return;
+    controllerEntryDouble();
+    driveStopConfirmed();
+    control.driveStopped = true;
+}
+
+// The drive check, then the retry of an unconfirmed stop. Never both stop: a stop the check just
+// sent is not due again for 100 ms, so a call holds at most one stop and one read-back.
+void watchDrive(int32_t now) {
+    checkDrive(now);
+    retryUnconfirmedStop();
 }
 
 }  // namespace
@@ -40,12 +56,20 @@ void idleTimeouts() {
     // Servo 0 steers while the drive runs: it is never switched off by time then.
     if (servoIdle(0, now) && control.driveStopped) switchServoOff(0);
 
-    checkDrive(now);
+    watchDrive(now);
 }
 
-void driveTimeoutCheck() { checkDrive(takeTimeStamp()); }
+void followingTimeouts() {
+    const int32_t now = takeTimeStamp();
+    // Following steers servos 1 and 2 only; servo 0 keeps its check.
+    if (servoIdle(0, now) && control.driveStopped) switchServoOff(0);
+    watchDrive(now);
+}
+
+void driveTimeoutCheck() { watchDrive(takeTimeStamp()); }
 
 bool idleTimeoutArmed() {
     return control.servoEnabled[0] || control.servoEnabled[1] || control.servoEnabled[2] ||
-           (control.driveTimeout != 0 && (!control.driveStopped || control.driveSpeedSent));
+           (control.driveTimeout != 0 && (!control.driveStopped || control.driveSpeedSent)) ||
+           control.driveStopUnconfirmed;
 }

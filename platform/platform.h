@@ -137,6 +137,10 @@ bool serialWriteByte(SerialLine* line, uint8_t byte);
 void serialInterrupt(SerialLine* line);
 // Releases the device. No other call on the line may run or follow.
 void serialClose(SerialLine* line);
+// Whether the last read on the line found the device gone (end of file or an I/O error: a USB
+// adapter pulled out, the far end of a pseudo-terminal closed), until the next wait. Read it on
+// the thread that reads, right after a read that returned 0.
+bool serialHungUp(SerialLine* line);
 
 // ---- TCP -------------------------------------------------------------------------------
 

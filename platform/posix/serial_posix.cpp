@@ -238,4 +238,6 @@ void serialClose(SerialLine* line) {
     delete line;
 }
 
+bool serialHungUp(SerialLine* line) { return line != nullptr && line->hungUp.load(); }
+
 }  // namespace platform

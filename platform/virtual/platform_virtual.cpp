@@ -438,6 +438,9 @@ void serialClose(SerialLine* line) {
     delete line;
 }
 
+// A virtual line never hangs up.
+bool serialHungUp(SerialLine*) { return false; }
+
 // ---- sockets ----
 
 int lastSocketError() { return socketError; }

@@ -68,7 +68,11 @@ bool SimulatedRobot::startHalvoran(std::string& error, const std::vector<std::st
     }
     std::vector<std::string> env = headlessHalvoranEnvironment(link_, dir_);
     env.insert(env.end(), environment.begin(), environment.end());
-    if (!halvoran_.start({HALVORAN_BIN}, env, dir_ + "/halvoran-errors.txt")) {
+    // HALVORAN_TEST_HALVORAN_BIN runs the same tests against another build of halvoran (an
+    // older one, to see a test fail without the rule it checks).
+    const char* other = std::getenv("HALVORAN_TEST_HALVORAN_BIN");
+    const std::string program = other != nullptr && other[0] != '\0' ? other : HALVORAN_BIN;
+    if (!halvoran_.start({program}, env, dir_ + "/halvoran-errors.txt")) {
         error = "halvoran could not be started";
         return false;
     }

@@ -1,6 +1,7 @@
 #include "tests/support/scripted_device.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace testing_support {
 
@@ -37,6 +38,15 @@ bool ScriptedDevice::toHost(uint64_t nowUs, uint8_t& byte) {
     byte = pending_.front().second;
     pending_.pop_front();
     return true;
+}
+
+ScriptedDevice::Rule driveReadsStopped() {
+    return [](const std::vector<uint8_t>& got) {
+        const uint8_t readBack[] = {0x04, 0x03, 0x3F, 0x01, 0x00};
+        if (got.size() >= 5 && std::equal(std::begin(readBack), std::end(readBack), got.end() - 5))
+            return std::vector<uint8_t>{0x04, 0x05, 0x3F, 0x01, 0x00, 0x00, 0x00};
+        return std::vector<uint8_t>{};
+    };
 }
 
 }  // namespace testing_support

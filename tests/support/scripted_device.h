@@ -32,4 +32,8 @@ private:
     uint64_t delayUs_ = 0;
 };
 
+// A drive module that answers every read-back of drive parameter 0 with 0, 0 (stopped), and
+// nothing else: the answer that confirms a stop.
+ScriptedDevice::Rule driveReadsStopped();
+
 }  // namespace testing_support

@@ -23,6 +23,9 @@ constexpr uint8_t SET_DRIVE_TIMEOUT = 0x01;
 constexpr uint32_t kMaxSteps = 100;
 // Longer than the longest drive timeout the commands set (3 s) and the second it may take.
 constexpr uint32_t kQuietMs = 4500;
+// After the byte loss ends: a stop still unconfirmed goes out again within 100 ms, and a line
+// still down is opened within 250 ms.
+constexpr uint32_t kConfirmMs = 1000;
 
 // The simulated robot at the far end of "COM1:", with bytes of the input slipped in ahead of
 // what the robot sends.
@@ -92,11 +95,21 @@ std::vector<uint8_t> frame(const std::vector<uint8_t>& packet) {
     return out;
 }
 
+// The switch's escape byte and a byte after it (mostly a channel's digit), put into a
+// pass-through's bytes at a place the input chooses.
+void insertEscape(Input& in, std::vector<uint8_t>& packet, size_t first) {
+    static const uint8_t kAfter[] = {CHANNEL_CAMERA, CHANNEL_CONTROLLER, CHANNEL_CAMERA, 0x5C, 0x00};
+    const uint8_t after = kAfter[in.next() % 5];
+    const size_t at = first + in.next() % (packet.size() - first + 1);
+    packet.insert(packet.begin() + long(at), {CHANNEL_SWITCH, after});
+}
+
 // One valid client command. Every drive command sets a drive timeout of 1 to 3 seconds, and
 // the pass-through bytes are whole servo-module queries: no command leaves the drive running
-// on purpose, and none switches the channel behind Halvoran's back.
+// on purpose. Pass-throughs may carry the switch's escape byte, which can move the channel
+// switch behind Halvoran's back.
 std::vector<uint8_t> command(Input& in) {
-    switch (in.next() % 7) {
+    switch (in.next() % 9) {
         case 0:
         case 1:
             return {'P',
@@ -128,6 +141,19 @@ std::vector<uint8_t> command(Input& in) {
             for (size_t i = 0; i < line.size(); ++i) c[i + 2] = uint8_t(line[i]);
             return c;
         }
+        case 7:
+        case 8: {
+            // A pass-through with a stray escape: servo queries or a camera line around it.
+            std::vector<uint8_t> p;
+            if (in.next() & 1) {
+                p = {'B', 0, 2, 2, 31, uint8_t(in.next() % 4)};
+            } else {
+                p = {'C', 0, 'g', 'v'};
+            }
+            insertEscape(in, p, 2);
+            p[1] = uint8_t(p.size() - 2);
+            return p;
+        }
         case 4: {
             static const char kLetters[] = "TUVAWXYZ";
             std::vector<uint8_t> t = {uint8_t(kLetters[in.next() % 8])};
@@ -143,16 +169,30 @@ void fault(Input& in, InjectingFarEnd& far) {
     static const sim::Device kDevices[] = {sim::Device::Camera, sim::Device::Servo, sim::Device::Drive};
     const sim::Device device = kDevices[in.next() % 3];
     sim::Faults f = far.faults(device);
-    switch (in.next() % 5) {
+    switch (in.next() % 6) {
         case 0: f.silent = (in.next() & 1) != 0; break;
         case 1: f.garblePercent = in.next() % 101; break;
         case 2: f.slowMs = in.next() % 300; break;
         case 3:
             if (device != sim::Device::Camera) f.dropReplies = in.next() % 8;
             break;
+        // Bytes lost in both directions, up to one in ten (on the drive: its stops too).
+        case 4: f.dropPercent = in.next() % 11; break;
         default: f = sim::Faults(); break;
     }
     far.setFaults(device, f);
+}
+
+// The line hangs up (the reader finds the device gone) and nothing passes for a while; then the
+// device is back. Halvoran must notice, open it again and put the robot into a known state.
+void hangUp(bool down, InjectingFarEnd& far) {
+    sim::Faults f = far.faults(sim::Device::Link);
+    f.unplugged = down;
+    far.setFaults(sim::Device::Link, f);
+    if (down && control.serialPort != nullptr && control.serialPort->handle.load() != nullptr) {
+        control.serialPort->lineLost.store(true);
+        platform::wakeMainLoop();
+    }
 }
 
 }  // namespace
@@ -208,13 +248,30 @@ SerialSideOutcome runSerialSide(const uint8_t* data, size_t size) {
             }
             case 4: fault(in, far); break;
             case 5: passes(uint32_t(in.next() % 64) * 8); break;
+            case 6:
+                if ((in.next() & 7) == 0) {
+                    hangUp(true, far);
+                    passes(uint32_t(in.next() % 64) * 10);
+                    hangUp(false, far);
+                }
+                passes(7);
+                break;
             default: passes(7); break;
         }
         vt::clientDiscardReceived(client);
     }
 
-    // Nobody sends anything more: the drive must stand once its timeout has passed.
+    // Nobody sends anything more: the drive must stand once its timeout has passed. A stop lost
+    // to byte loss is sent again until it is confirmed: once the line loses nothing more, the
+    // next attempts must get through.
     passes(kQuietMs);
+    hangUp(false, far);
+    for (sim::Device device : {sim::Device::Camera, sim::Device::Servo, sim::Device::Drive, sim::Device::Link}) {
+        sim::Faults f = far.faults(device);
+        f.dropPercent = 0;
+        far.setFaults(device, f);
+    }
+    passes(kConfirmMs);
     if (!serving) shutdown();
     const sim::DriveState drive = far.drive();
     if (drive.effectiveValue() != -500) {

@@ -1,9 +1,11 @@
 // The serial side under attack: valid client commands run through the main loop in virtual
 // time while the simulated robot's modules and camera misbehave (silent, slow, garbling,
 // dropping replies) and arbitrary bytes are put on the line towards Halvoran (module replies and
-// camera stream bytes that nobody asked for). The input bytes are read as a small program of
-// such steps. Afterwards nothing is sent for longer than any drive timeout the commands set, and
-// the drive must then be standing.
+// camera stream bytes that nobody asked for), bytes are lost on their way to and from the
+// modules, the line hangs up and comes back, and pass-throughs carry the channel switch's escape
+// byte. The input bytes are read as a small program of such steps. Afterwards nothing is sent
+// for longer than any drive timeout the commands set, then a second more with the byte loss
+// over, and the drive must then be standing.
 //
 // Used by the libFuzzer target fuzz/serial_side_fuzz.cpp and by a seeded short run in the unit
 // suite.

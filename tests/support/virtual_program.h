@@ -16,9 +16,10 @@
 
 namespace testing_support {
 
-// What shutdown sends to the modules: the drive stopped, then servo channels 0 to 3 off.
+// What shutdown sends to the modules at its end: the drive stopped and the stop read back (its
+// last attempt), then servo channels 0 to 3 off.
 constexpr const char* kShutdownBytes =
-    "04 05 3F 01 00 00 00 02 03 1F 00 00 02 03 1F 01 00 02 03 1F 02 00 02 03 1F 03 00";
+    "04 05 3F 01 00 00 00 04 03 3F 01 00 02 03 1F 00 00 02 03 1F 01 00 02 03 1F 02 00 02 03 1F 03 00";
 
 bool endsWith(const std::string& text, const std::string& tail);
 

@@ -38,13 +38,16 @@ std::string initBytes() {
            "04 05 3F 01 07 00 05 04 05 3F 01 00 00 00";
 }
 constexpr const char* kShutdownTrace =
-    "04 05 3F 01 00 00 00 (10) 02 03 1F 00 00 (10) 02 03 1F 01 00 (10) 02 03 1F 02 00 (10) 02 03 1F 03 00 (10)";
+    "04 05 3F 01 00 00 00 (10) 04 03 3F 01 00 (20) 02 03 1F 00 00 (10) 02 03 1F 01 00 (10) 02 03 1F 02 00 (10) "
+    "02 03 1F 03 00 (10)";
 
 // The last part of a long trace, for failure messages.
 std::string tail(const std::string& text) { return text.size() > 300 ? text.substr(text.size() - 300) : text; }
 
 class WinMainTest : public ::testing::Test {
 protected:
+    // The drive module confirms the stops; nothing else is answered.
+    WinMainTest() { device.answer(testing_support::driveReadsStopped()); }
     int run(std::function<void()> script) { return program.run(std::move(script)); }
     std::vector<std::vector<uint8_t>> replies() { return program.commandReplies(); }
 

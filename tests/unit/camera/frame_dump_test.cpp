@@ -14,7 +14,9 @@ namespace camera_test {
 namespace {
 
 constexpr uint8_t kFill = 0x55;  // neither 3 nor ':'
-const char* const kEntryFromCamera = "5C 32 (10) 04 05 3F 01 00 00 00 (10) 5C 31 (10) 5C 31 (10) 0D (100) 64 66 0D";
+// The stop is read back (the drive module confirms it) before the camera is taken.
+const char* const kEntryFromCamera =
+    "5C 32 (10) 04 05 3F 01 00 00 00 (10) 04 03 3F 01 00 (20) 5C 31 (10) 5C 31 (10) 0D (100) 64 66 0D";
 
 // A frame of `size` bytes that ends with 3 and ':'.
 std::vector<uint8_t> frameOf(size_t size) {
@@ -27,7 +29,15 @@ std::vector<uint8_t> frameOf(size_t size) {
 class FrameDump : public CameraTest {
 protected:
     // The camera answers "df" with `output` 1 ms after the line's CR.
-    void cameraSends(std::vector<uint8_t> output) { device.answer(answerAfter(text("df\r"), std::move(output))); }
+    // The drive module confirms the stop.
+    void cameraSends(std::vector<uint8_t> output) {
+        auto camera = answerAfter(text("df\r"), std::move(output));
+        auto drive = testing_support::driveReadsStopped();
+        device.answer([camera, drive](const std::vector<uint8_t>& received) {
+            std::vector<uint8_t> answer = camera(received);
+            return answer.empty() ? drive(received) : answer;
+        });
+    }
     // The trace from the "df" line on, without it.
     std::string afterRequest() const {
         std::string t = trace();
@@ -47,7 +57,7 @@ TEST_F(FrameDump, FromTheCameraChannelStopsTheDriveThenAsksForTheFrameAndAcknowl
     EXPECT_TRUE(control.driveStopped);
     std::vector<vt::Send> acks = vt::clientSends(system.commandClient);
     ASSERT_EQ(acks.size(), 1u);
-    EXPECT_EQ(acks[0].timeUs, 140000u) << "after the camera entry, before the request";
+    EXPECT_EQ(acks[0].timeUs, 160000u) << "after the camera entry, before the request";
     EXPECT_EQ(replies(), (std::vector<std::vector<uint8_t>>{{0}}));
 }
 

@@ -224,8 +224,8 @@ TEST(ControllerSequences, ShutdownStopsTheDriveThenSwitchesOffAllFourServos) {
     vt::clearTrace();
     controllerShutdown();
     EXPECT_EQ(vt::traceText(),
-              "04 05 3F 01 00 00 00 (10) 02 03 1F 00 00 (10) 02 03 1F 01 00 (10) 02 03 1F 02 00 (10) "
-              "02 03 1F 03 00 (10)");
+              "04 05 3F 01 00 00 00 (10) 04 03 3F 01 00 (20) 02 03 1F 00 00 (10) 02 03 1F 01 00 (10) "
+              "02 03 1F 02 00 (10) 02 03 1F 03 00 (10)");
     std::lock_guard<std::mutex> hold(rig.far.mutex());
     EXPECT_FALSE(rig.robot.drive().running);
     for (int ch = 0; ch < 4; ++ch) EXPECT_FALSE(rig.robot.servo(ch).on) << ch;

@@ -107,8 +107,10 @@ TEST_F(DriveCommandTest, StopThenSpeedStopsWaitsAndStartsAgain) {
     EXPECT_FALSE(control.driveStopped);
     EXPECT_EQ(robot([](sim::Robot& r) { return r.drive().starts; }), 2u);
 
+    // A stop that stays a stop is read back.
     EXPECT_EQ(run(drivePacket(0, 0, 0, 0, 0, STOP_DRIVE)),
-              std::string("04 05 3F 01 00 00 00 (10) (10) ") + kStatusReads);
+              std::string("04 05 3F 01 00 00 00 (10) (10) 04 03 3F 01 00 (20) ") + kStatusReads);
+    EXPECT_FALSE(control.driveStopUnconfirmed);
     EXPECT_TRUE(control.driveStopped);
     EXPECT_FALSE(robot([](sim::Robot& r) { return r.drive().running; }));
 }

@@ -24,7 +24,8 @@ namespace {
 
 constexpr const char* kTakeController = "5C 32 (10) 5C 32 (10) ";
 constexpr const char* kServo1Off = "02 03 1F 01 00 (10) ";
-constexpr const char* kDriveStop = "04 05 3F 01 00 00 00 (10)";
+// The stop and its read-back, which the drive module answers with 0, 0.
+constexpr const char* kDriveStop = "04 05 3F 01 00 00 00 (10) 04 03 3F 01 00 (20)";
 constexpr const char* kStartWrite = "04 07 3F 01 00 06 01 FE 0C";
 
 void send(const std::vector<uint8_t>& packet) { dispatchCommand(packet.data(), static_cast<int32_t>(packet.size())); }
@@ -46,6 +47,7 @@ TEST(DriveWatchInTheMainLoop, TheDriveTimeoutRunsOnEveryIdlePassWhileTheServoChe
     };
     for (const Case& c : cases) {
         ScriptedRig rig;  // a silent camera: the tracking step finds nothing
+        rig.device.answer(testing_support::driveReadsStopped());
         if (c.mode != nullptr) control.*c.mode = true;
         control.cameraSelected = 1;
         control.driveStopped = false;
@@ -74,6 +76,7 @@ void answerStatus(testing_support::ScriptedDevice& device, std::vector<uint8_t> 
         };
         if (endsWith(bytesOf("04 02 3D 01"))) return bytesOf("04 0A 3D 01 01 01 00 00 FE 23");
         if (endsWith(bytesOf("02 02 1E 80"))) return bytesOf("02 03 1E 80 00");
+        if (endsWith(bytesOf("04 05 3F 01 00 00 00 04 03 3F 01 00"))) return bytesOf("04 05 3F 01 00 00 00");
         if (endsWith(bytesOf("04 03 3F 01 00"))) return readBack;
         return std::vector<uint8_t>{};
     });
@@ -156,6 +159,77 @@ TEST(DriveWatchAfterALongPassThrough, TheNextDriveStartReadsItsOwnReadBack) {
     EXPECT_EQ(replies[1][0], 0);
     std::lock_guard<std::mutex> hold(rig.far.mutex());
     EXPECT_TRUE(rig.robot.drive().running);
+}
+
+}  // namespace
+
+namespace {
+
+// A pass that received command bytes: the drive check runs after each packet carried out and
+// after bytes that complete none, so that no stream of commands other than speeds, nor garbage,
+// holds the drive timeout off. The servo checks stay on the idle passes.
+TEST(DriveWatchInTheMainLoop, APassWithCommandBytesStillStopsADriveThatTimedOut) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;  // what the client sent this pass
+        bool stops;
+    };
+    const Case cases[] = {
+        {"a status query", testing_support::framed(drivePacket(0, 0, 0, 0, 0, 0)), true},
+        {"a bad checksum", bytesOf("FF 38 50 00 FF 37"), true},
+        {"bytes that end no packet", bytesOf("01 02 03 FF 38 50"), true},
+        {"a camera line", testing_support::framed({'C', 2, 'g', 'v', 0x22}), true},
+        {"a new speed", testing_support::framed(drivePacket(0, 10, 0, 0, 0, SET_SPEED)), false},
+    };
+    for (const Case& c : cases) {
+        ScriptedRig rig;
+        rig.device.answer(testing_support::driveReadsStopped());
+        control.driveStopped = false;
+        control.driveSpeedSent = true;
+        control.driveStartTime = secondsOfHour(10, 0);
+        control.servoEnabled[1] = true;
+        control.servoMoveTime[1] = secondsOfHour(10, 0);
+        vt::setClock(10, 6);
+        vt::clientSend(rig.system.commandClient, c.bytes);
+        vt::clearTrace();
+        Deframer deframer;
+        bool received = false;
+        EXPECT_TRUE(mainLoopPass(deframer, &received)) << c.name;
+        ASSERT_TRUE(received) << c.name;
+        EXPECT_EQ(vt::traceText().find(kDriveStop) != std::string::npos, c.stops) << c.name << ": " << vt::traceText();
+        // No servo check on a pass with command bytes.
+        EXPECT_TRUE(control.servoEnabled[1]) << c.name;
+    }
+}
+
+// Following steers servos 1 and 2: servo 0 keeps its idle check in every mode (once the drive
+// stands), servos 1 and 2 keep theirs only outside the following modes.
+TEST(DriveWatchInTheMainLoop, ServoZerosIdleCheckRunsInEveryTrackingMode) {
+    const std::pair<const char*, bool ControlState::*> modes[] = {
+        {"both", &ControlState::trackModeBoth},
+        {"servo 1", &ControlState::trackModeServo1},
+        {"servo 2", &ControlState::trackModeServo2},
+        {"reports only", &ControlState::trackModeReportOnly},
+        {"none", nullptr},
+    };
+    for (const auto& [name, mode] : modes) {
+        for (bool driveStands : {true, false}) {
+            ScriptedRig rig;
+            if (mode != nullptr) control.*mode = true;
+            control.driveTimeout = 0;  // the drive, when it runs, runs on
+            control.driveStopped = driveStands;
+            for (int ch = 0; ch < 3; ++ch) {
+                control.servoEnabled[ch] = true;
+                control.servoMoveTime[ch] = secondsOfHour(10, 0);
+            }
+            vt::setClock(10, 7);
+            Deframer deframer;
+            EXPECT_TRUE(mainLoopPass(deframer)) << name;
+            EXPECT_EQ(control.servoEnabled[0], !driveStands) << name << (driveStands ? ", drive standing" : "");
+            const bool following = mode != nullptr && mode != &ControlState::trackModeReportOnly;
+            EXPECT_EQ(control.servoEnabled[1], following) << name;
+        }
+    }
 }
 
 }  // namespace

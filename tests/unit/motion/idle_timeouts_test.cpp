@@ -18,11 +18,15 @@ namespace {
 constexpr const char* kServo0Off = "02 03 1F 00 00 (10)";
 constexpr const char* kServo1Off = "02 03 1F 01 00 (10)";
 constexpr const char* kServo2Off = "02 03 1F 02 00 (10)";
-constexpr const char* kDriveStop = "04 05 3F 01 00 00 00 (10)";
+// The stop and its read-back, which the drive module answers with 0, 0.
+constexpr const char* kDriveStop = "04 05 3F 01 00 00 00 (10) 04 03 3F 01 00 (20)";
 
 class IdleTimeoutsTest : public ::testing::Test {
 protected:
-    void SetUp() override { control.cameraSelected = 0; }
+    void SetUp() override {
+        control.cameraSelected = 0;
+        device.answer(testing_support::driveReadsStopped());
+    }
     // One idle call with the clock at minute:second; returns what it sent.
     std::string at(int minute, int second) {
         vt::setClock(minute, second);
