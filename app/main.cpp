@@ -4,6 +4,7 @@
 #include "app/program_objects.h"
 #include "net/tcp_endpoint.h"
 #include "platform/platform.h"
+#include "record/recorder.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,7 +19,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     platform::initProcess();
+    record::startRecording();
     int exitCode = WinMain(1);
+    record::stopRecording();
     // The program keeps its endpoints for the whole run; they go as the process ends.
     releaseEndpoints();
     return exitCode;
