@@ -1,6 +1,7 @@
 #include "record/recorder.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -367,6 +368,8 @@ bool Recorder::stop(int waitMs) {
 }
 
 void Recorder::run() {
+    // Named, so that a look at the process (ps -L, top -H) tells the recorder from the robot.
+    pthread_setname_np(pthread_self(), "recorder");
     State& s = *state_;
     auto report = [&](const std::string& what) {
         if (!failed_.exchange(true))
