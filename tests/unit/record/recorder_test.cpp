@@ -1,14 +1,20 @@
 // The recorder's settings, its file's name, the folder's cap and a folder it cannot write.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <memory>
 #include <string>
 #include <thread>
@@ -125,6 +131,42 @@ TEST(Recorder, AnUnwritableFolderIsReportedOnceAndRecordingStops) {
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(queues->main.size(), 0u);
     EXPECT_NE(said.find("Recording stopped"), std::string::npos) << said;
+    EXPECT_EQ(said.find("Recording stopped"), said.rfind("Recording stopped")) << said;
+}
+
+// A disk that fills up while recording (a 256 KiB tmpfs, in a mount namespace of this test's
+// own): the failed write is reported once, recording stops, and the hooks go on returning at
+// once without queueing.
+TEST(Recorder, AFullDiskIsReportedOnceAndRecordingStops) {
+    TempDir dir;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+    auto queues = std::make_unique<record::Queues>();
+    record::Settings settings;
+    settings.directory = dir.path + "/recordings";
+    settings.chunkBytes = 16 * 1024;
+    testing::internal::CaptureStderr();
+    record::Recorder recorder(settings, *queues);
+    ASSERT_TRUE(recorder.start());
+    // Bytes that do not compress, until the writer gives up.
+    std::mt19937 random(7);
+    std::vector<uint8_t> bytes(400);
+    const bool stopped = waitFor([&] {
+        for (int i = 0; i < 50; ++i) {
+            for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+            record::portSent(5001, bytes.data(), static_cast<int>(bytes.size()));
+        }
+        return recorder.failed();
+    });
+    umount2(dir.path.c_str(), MNT_DETACH);
+    ASSERT_TRUE(stopped) << "the recording never met the full disk";
+    const size_t before = queues->main.size();
+    record::portSent(5001, bytes.data(), static_cast<int>(bytes.size()));
+    EXPECT_EQ(queues->main.size(), before);
+    EXPECT_TRUE(recorder.stop());
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
     EXPECT_EQ(said.find("Recording stopped"), said.rfind("Recording stopped")) << said;
 }
 
