@@ -116,6 +116,8 @@ struct Recorder::State {
     std::string path;
     std::string name;
     int64_t wallOffsetNs = 0;  // wall clock minus monotonic, taken at the start
+    uint64_t startMono = 0;
+    std::string baseName;  // the file's name, from the local start time
     uint64_t lastFlushMono = 0, lastCapCheckMono = 0;
     uint64_t droppedWritten = 0;
 
@@ -323,6 +325,12 @@ Recorder::~Recorder() { stop(); }
 
 bool Recorder::start() {
     if (started_) return true;
+    // The clocks and the file's name are taken here, at start-up: the writer thread never reads
+    // the local time, whose lock the main thread's clock reading takes too.
+    state_->startMono = monotonicNs();
+    const uint64_t startWall = wallNs();
+    state_->wallOffsetNs = static_cast<int64_t>(startWall) - static_cast<int64_t>(state_->startMono);
+    state_->baseName = sessionFileName(static_cast<int64_t>(startWall / 1'000'000'000ULL));
     activate(&queues_);
     try {
         auto state = state_;
@@ -377,14 +385,12 @@ void Recorder::run() {
         deactivate();
     };
     // The file: the folder is created when missing; a name taken in the same second gets a suffix.
-    const uint64_t startMono = monotonicNs();
-    const uint64_t startWall = wallNs();
-    s.wallOffsetNs = static_cast<int64_t>(startWall) - static_cast<int64_t>(startMono);
+    const uint64_t startMono = s.startMono;
     if (::mkdir(s.settings.directory.c_str(), 0750) != 0 && errno != EEXIST) {
         report("cannot create " + s.settings.directory + ": " + std::strerror(errno));
         return;
     }
-    std::string base = sessionFileName(static_cast<int64_t>(startWall / 1'000'000'000ULL));
+    const std::string& base = s.baseName;
     std::string name = base;
     for (int i = 1; i < 100; ++i) {
         {

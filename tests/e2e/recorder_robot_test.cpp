@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -78,7 +79,14 @@ LineRun session(Recording recording) {
     EXPECT_TRUE(robot.startHalvoran(error, env)) << error;
     pid_t writer = -1;
     if (recording == Recording::WriterStuck) {
-        // The writer thread is held where it stands, as a disk that stopped answering holds it.
+        // The writer thread is held, once it has made the file, as a disk that stopped answering
+        // holds it.
+        EXPECT_TRUE(testing_support::waitUntil(
+            [&] {
+                std::error_code ec;
+                return !std::filesystem::is_empty(robot.directory() + "/recordings", ec) && !ec;
+            },
+            10000));
         EXPECT_TRUE(testing_support::waitUntil(
             [&] { return (writer = threadNamed(robot.halvoran().pid(), "recorder")) > 0; }, 10000));
         EXPECT_EQ(ptrace(PTRACE_SEIZE, writer, nullptr, nullptr), 0) << std::strerror(errno);

@@ -68,12 +68,15 @@ test("a recorded session holds the line's bytes, the command port's bytes and wh
     const tracking = await connect(5002);
     let replies = Buffer.alloc(0);
     command.on("data", (d) => (replies = Buffer.concat([replies, d])));
-    // Drive at speed 20 with a drive timeout of 1 s, and wait for the 12-byte status (16 framed bytes at least).
+    // Everything Halvoran sent has been read once it closed the command port.
+    const commandClosed = new Promise((resolve) => command.once("end", resolve));
+    // Drive at speed 20 with a drive timeout of 1 s, and wait for the whole framed status.
     const sent = frame([0x50, 1, 20, 0, 0, 0, 0x03]);
     command.write(sent);
-    await waitFor("the drive status", () => replies.length >= 16);
+    await waitFor("the drive status", () => replies.length >= 17 && replies.at(-2) === 0xff && replies.at(-1) === 0x37);
     command.write(Buffer.from([0xff, 0x36]));
     await ended(halvoran);
+    await commandClosed;
     for (const s of [command, image, tracking]) s.destroy();
     assert.equal(halvoran.exitCode, 0);
     sim.kill("SIGTERM");
