@@ -22,6 +22,7 @@
 #include "protocol/wire.h"
 #include "record/mcap_writer.h"
 #include "record/topics.h"
+#include "sim/frame_format.h"
 
 namespace record {
 
@@ -145,6 +146,10 @@ struct Recorder::State {
     halvoran_client::ReplyReader replies;
     halvoran_client::ReplyReader tracking;
     std::deque<uint8_t> unanswered;  // letters of the commands not answered yet
+    // A frame dump on the image port, from its 'D' to the camera's prompt.
+    bool capturing = false;
+    std::vector<uint8_t> frame;
+    halvoran_client::FrameEnd frameEnd;
     bool trackWindow = false;
     halvoran_client::TrackMode trackMode = halvoran_client::TrackMode::Both;
 
@@ -222,6 +227,7 @@ struct Recorder::State {
         if (port == halvoran_client::COMMAND_PORT && rx) commandBytes(mono, bytes);
         if (port == halvoran_client::COMMAND_PORT && !rx) replyBytes(mono, bytes);
         if (port == halvoran_client::TRACKING_PORT && !rx) trackingBytes(mono, bytes);
+        if (port == halvoran_client::IMAGE_PORT && !rx) imageBytes(mono, bytes);
     }
 
     void commandBytes(uint64_t mono, const std::vector<uint8_t>& bytes) {
@@ -237,6 +243,11 @@ struct Recorder::State {
             unanswered.push_back(letter);
             if (unanswered.size() > 64) unanswered.pop_front();
             noteTracking(letter);
+            if (letter == COMMAND_FRAME_DUMP) {
+                capturing = true;
+                frame.clear();
+                frameEnd = halvoran_client::FrameEnd{};
+            }
             put(topics::COMMAND, topics::COMMAND.topic, mono,
                 json{{"letter", std::string(1, static_cast<char>(letter))},
                      {"packet", topics::base64(p, static_cast<size_t>(n))},
@@ -286,6 +297,18 @@ struct Recorder::State {
         }
     }
 
+    void imageBytes(uint64_t mono, const std::vector<uint8_t>& bytes) {
+        if (!capturing) return;
+        frame.insert(frame.end(), bytes.begin(), bytes.end());
+        if (!frameEnd.feed(bytes.data(), bytes.size())) return;
+        capturing = false;
+        frame.resize(frameEnd.endOffset());  // what follows the prompt is not the frame's
+        sim::frame::Image picture;
+        if (sim::frame::decode(frame, picture))
+            put(topics::CAMERA_IMAGE, topics::CAMERA_IMAGE.topic, mono,
+                topics::rawImageJson(picture.rgb, wallOf(mono)));
+    }
+
     void trackingBytes(uint64_t mono, const std::vector<uint8_t>& bytes) {
         tracking.feed(bytes.data(), bytes.size());
         std::vector<uint8_t> payload;
@@ -294,8 +317,11 @@ struct Recorder::State {
             if (status != halvoran_client::ReadStatus::Ok || payload.size() != TRACK_REPORT_SIZE) continue;
             std::array<uint8_t, TRACK_REPORT_SIZE> report{};
             std::copy(payload.begin(), payload.end(), report.begin());
+            const halvoran_client::TrackReport decoded = halvoran_client::trackReportOf(report);
             put(topics::TRACKING, topics::TRACKING.topic, mono,
-                topics::trackingJson(halvoran_client::trackReportOf(report), trackWindow, trackMode, wallOf(mono)));
+                topics::trackingJson(decoded, trackWindow, trackMode, wallOf(mono)));
+            put(topics::CAMERA_ANNOTATIONS, topics::CAMERA_ANNOTATIONS.topic, mono,
+                topics::annotationsJson(decoded, wallOf(mono)));
         }
     }
 

@@ -4,6 +4,8 @@ namespace topics {
 
 #define HALVORAN_TIME_SCHEMA \
     R"({"type":"object","properties":{"sec":{"type":"integer","minimum":0},"nsec":{"type":"integer","minimum":0,"maximum":999999999}}})"
+#define HALVORAN_COLOR_SCHEMA \
+    R"({"type":"object","properties":{"r":{"type":"number"},"g":{"type":"number"},"b":{"type":"number"},"a":{"type":"number"}}})"
 
 const Topic TRACKING = {
     "/halvoran/tracking", "halvoran.TrackingReport",
@@ -17,6 +19,22 @@ const Topic DRIVE_STATUS = {
     R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
     R"(,"result":{"type":"integer"},"resultText":{"type":"string"},"servoModule":{"type":"integer"},)"
     R"("drive":{"type":"array","items":{"type":"integer"}},"speed":{"type":["integer","null"]},"running":{"type":["boolean","null"]}}})"};
+
+const Topic CAMERA_IMAGE = {
+    "/halvoran/camera/image", "foxglove.RawImage",
+    R"({"title":"foxglove.RawImage","type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+    R"(,"frame_id":{"type":"string"},"width":{"type":"integer","minimum":0},"height":{"type":"integer","minimum":0},)"
+    R"("encoding":{"type":"string"},"step":{"type":"integer","minimum":0},"data":{"type":"string","contentEncoding":"base64"}}})"};
+
+const Topic CAMERA_ANNOTATIONS = {
+    "/halvoran/camera/annotations", "foxglove.ImageAnnotations",
+    R"({"title":"foxglove.ImageAnnotations","type":"object","properties":{"circles":{"type":"array","items":{"type":"object"}},)"
+    R"("points":{"type":"array","items":{"title":"foxglove.PointsAnnotation","type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+    R"(,"type":{"type":"integer","enum":[0,1,2,3,4]},)"
+    R"("points":{"type":"array","items":{"type":"object","properties":{"x":{"type":"number"},"y":{"type":"number"}}}},)"
+    R"("outline_color":)" HALVORAN_COLOR_SCHEMA R"(,"outline_colors":{"type":"array","items":)" HALVORAN_COLOR_SCHEMA
+    R"(},"fill_color":)" HALVORAN_COLOR_SCHEMA R"(,"thickness":{"type":"number"}}}},)"
+    R"("texts":{"type":"array","items":{"type":"object"}}}})"};
 
 const Topic SERIAL = {
     "/halvoran/serial", "halvoran.SerialBytes",
@@ -55,6 +73,7 @@ const Topic COMMAND_REPLY = {
     R"("payload":{"type":"string","contentEncoding":"base64"}}})"};
 
 #undef HALVORAN_TIME_SCHEMA
+#undef HALVORAN_COLOR_SCHEMA
 
 std::string base64(const uint8_t* data, size_t size) {
     static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -116,6 +135,53 @@ json driveStatusJson(const halvoran_client::DriveStatus& s, std::optional<int> s
                 {"drive", json::array({s.drive[0], s.drive[1], s.drive[2], s.drive[3]})},
                 {"speed", speed ? json(*speed) : json(nullptr)},
                 {"running", running ? json(*running) : json(nullptr)}};
+}
+
+json annotationsJson(const halvoran_client::TrackReport& r, uint64_t timeNs) {
+    json points = json::array();
+    if (r.confidence != 0 && r.pixels != 0) {
+        // Camera column c (1..80) covers picture x 2c-2 .. 2c; row r (1..143) covers y r-1 .. r.
+        const double cx = 2.0 * r.middleX - 1.0;
+        const double cy = r.middleY - 0.5;
+        const double halfW = r.width;  // the width doubles with the picture
+        const double halfH = r.height / 2.0;
+        const json corners =
+            json::array({json{{"x", cx - halfW}, {"y", cy - halfH}}, json{{"x", cx + halfW}, {"y", cy - halfH}},
+                         json{{"x", cx + halfW}, {"y", cy + halfH}}, json{{"x", cx - halfW}, {"y", cy + halfH}}});
+        auto colour = [](double red, double green, double blue, double alpha) {
+            return json{{"r", red}, {"g", green}, {"b", blue}, {"a", alpha}};
+        };
+        points.push_back({{"timestamp", timeJson(timeNs)},
+                          {"type", 2},
+                          {"points", corners},
+                          {"outline_color", colour(1, 0.2, 0.2, 1)},
+                          {"outline_colors", json::array()},
+                          {"fill_color", colour(0, 0, 0, 0)},
+                          {"thickness", 2}});
+    }
+    return json{{"circles", json::array()}, {"points", points}, {"texts", json::array()}};
+}
+
+json rawImageJson(const std::vector<uint8_t>& rgb, uint64_t timeNs) {
+    constexpr int inWidth = 80, height = 143, outWidth = 160;
+    std::vector<uint8_t> doubled(size_t(outWidth) * height * 3, 0);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < inWidth; ++x) {
+            const size_t from = (size_t(y) * inWidth + x) * 3;
+            if (from + 3 > rgb.size()) continue;
+            for (int copy = 0; copy < 2; ++copy) {
+                const size_t to = (size_t(y) * outWidth + 2 * x + copy) * 3;
+                for (int c = 0; c < 3; ++c) doubled[to + c] = rgb[from + c];
+            }
+        }
+    }
+    return json{{"timestamp", timeJson(timeNs)},
+                {"frame_id", "camera"},
+                {"width", outWidth},
+                {"height", height},
+                {"encoding", "rgb8"},
+                {"step", outWidth * 3},
+                {"data", base64(doubled.data(), doubled.size())}};
 }
 
 }  // namespace topics

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -28,8 +29,10 @@ struct Topic {
 };
 
 // The bridge's live topics.
-extern const Topic TRACKING;      // /halvoran/tracking, halvoran.TrackingReport
-extern const Topic DRIVE_STATUS;  // /halvoran/drive_status, halvoran.DriveStatus
+extern const Topic TRACKING;            // /halvoran/tracking, halvoran.TrackingReport
+extern const Topic DRIVE_STATUS;        // /halvoran/drive_status, halvoran.DriveStatus
+extern const Topic CAMERA_IMAGE;        // /halvoran/camera/image, foxglove.RawImage
+extern const Topic CAMERA_ANNOTATIONS;  // /halvoran/camera/annotations, foxglove.ImageAnnotations
 // The recorder's own.
 extern const Topic SERIAL;         // /halvoran/serial: bytes on a serial line
 extern const Topic PORT_BYTES;     // /halvoran/port/<n>: bytes on a port (the topic adds the port)
@@ -48,5 +51,9 @@ json trackingJson(const halvoran_client::TrackReport& report, bool window, halvo
 json driveStatusJson(const halvoran_client::DriveStatus& status, std::optional<int> speed, std::optional<bool> running,
                      uint64_t timeNs);
 const char* modeName(halvoran_client::TrackMode mode);
+// The tracking box in the 160 x 143 picture (camera x doubled); no points when nothing is seen.
+json annotationsJson(const halvoran_client::TrackReport& report, uint64_t timeNs);
+// An 80 x 143 RGB picture as a foxglove.RawImage of 160 x 143, each pixel doubled in width.
+json rawImageJson(const std::vector<uint8_t>& rgb80x143, uint64_t timeNs);
 
 }  // namespace topics

@@ -7,6 +7,7 @@
 // sends replies, tracking reports and image bytes on the ports, and marks events; a second
 // thread, as the serial reader, stores bytes at the same time. The recorder writes small chunks
 // so that a file holds many of them.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "record/hooks.h"
 #include "record/recorder.h"
 #include "record/topics.h"
+#include "sim/frame_format.h"
 
 namespace {
 
@@ -116,6 +118,27 @@ int main(int argc, char** argv) {
             events.push_back("stop_sent");
         }
         if (round % 20 == 0) std::this_thread::yield();
+    }
+    // A frame dump: the 'D', then the camera's output on the image port in pieces.
+    {
+        std::vector<uint8_t> dump = halvoran_client::frameCommand({'D'});
+        record::portReceived(5000, dump.data(), static_cast<int>(dump.size()));
+        commandRx.insert(commandRx.end(), dump.begin(), dump.end());
+        ++commands;
+        sim::frame::Image picture;
+        for (int y = 0; y < picture.height; ++y)
+            for (int x = 0; x < picture.width; ++x)
+                for (int c = 0; c < 3; ++c) picture.at(x, y)[c] = sim::frame::pixelByte(16 + x + y + 40 * c);
+        std::vector<uint8_t> output = {'A', 'C', 'K', '\r'};
+        std::vector<uint8_t> frame = sim::frame::encode(picture);
+        output.insert(output.end(), frame.begin(), frame.end());
+        for (size_t at = 0; at < output.size(); at += 1000) {
+            const int n = static_cast<int>(std::min<size_t>(1000, output.size() - at));
+            record::portSent(5001, output.data() + at, n);
+        }
+        imageTx.insert(imageTx.end(), output.begin(), output.end());
+        m["image"] = {{"x0y0", {picture.at(0, 0)[0], picture.at(0, 0)[1], picture.at(0, 0)[2]}},
+                      {"x5y7", {picture.at(5, 7)[0], picture.at(5, 7)[1], picture.at(5, 7)[2]}}};
     }
     record::event(record::Event::ConnectionLost, 5000);
     record::event(record::Event::SessionEnd);

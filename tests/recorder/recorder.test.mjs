@@ -29,6 +29,8 @@ const TOPICS = {
   "/halvoran/command_reply": "halvoran.CommandReply",
   "/halvoran/drive_status": "halvoran.DriveStatus",
   "/halvoran/tracking": "halvoran.TrackingReport",
+  "/halvoran/camera/image": "foxglove.RawImage",
+  "/halvoran/camera/annotations": "foxglove.ImageAnnotations",
 };
 
 function fileReadable(bytes) {
@@ -143,7 +145,8 @@ describe("a recorded session", () => {
     const on = (topic) => messages.filter((m) => m.topic === topic).map((m) => m.json);
     const commands = on("/halvoran/command");
     assert.equal(commands.length, manifest.commands);
-    assert.ok(commands.every((c) => c.letter === "P" && c.checksumOk));
+    assert.ok(commands.every((c) => c.checksumOk));
+    assert.deepEqual([...new Set(commands.map((c) => c.letter))], ["P", "D"]);
     const replies = on("/halvoran/command_reply");
     assert.equal(replies.length, manifest.driveStatuses);
     assert.ok(replies.every((r) => r.command === "P" && r.result === 0));
@@ -152,6 +155,25 @@ describe("a recorded session", () => {
     assert.ok(drive.every((d) => d.servoModule === 58 && d.drive.length === 4));
     const tracking = on("/halvoran/tracking");
     assert.deepEqual(tracking.map((t) => ({ servo1: t.servo1, x: t.x })), manifest.tracking);
+    // Every report gives its box; the box is centred where the report says.
+    const boxes = on("/halvoran/camera/annotations");
+    assert.equal(boxes.length, tracking.length);
+    boxes.forEach((b, i) => {
+      const xs = b.points[0].points.map((p) => p.x);
+      assert.equal((Math.min(...xs) + Math.max(...xs)) / 2, 2 * tracking[i].x - 1);
+    });
+    // The frame dump as a picture twice as wide as the camera's, each pixel doubled.
+    const images = on("/halvoran/camera/image");
+    assert.equal(images.length, 1);
+    const image = images[0];
+    assert.deepEqual([image.width, image.height, image.encoding, image.step], [160, 143, "rgb8", 480]);
+    const rgb = fromBase64(image.data);
+    assert.equal(rgb.length, 160 * 143 * 3);
+    const pixel = (x, y) => [...rgb.subarray((y * 160 + x) * 3, (y * 160 + x) * 3 + 3)];
+    assert.deepEqual(pixel(0, 0), manifest.image.x0y0);
+    assert.deepEqual(pixel(1, 0), manifest.image.x0y0);
+    assert.deepEqual(pixel(10, 7), manifest.image.x5y7);
+    assert.deepEqual(pixel(11, 7), manifest.image.x5y7);
     const events = on("/halvoran/events").map((e) => e.event);
     assert.equal(events[0], "recording_start");
     assert.equal(events.at(-1), "recording_end");
