@@ -1,13 +1,17 @@
 // Records a known session through the recorder's hooks and writes what it recorded as JSON, for
 // the tests that read the file back with a reader we did not write.
 //
-//   record_sample DIR MANIFEST [ROUNDS]
+//   record_sample DIR MANIFEST [ROUNDS [overflow]]
+//
+// With "overflow" the main thread's queue is filled before the writer starts and 25 records more
+// are offered: those are dropped, and the file must say so.
 //
 // The main thread writes serial bytes (switching the channel now and then), takes commands and
 // sends replies, tracking reports and image bytes on the ports, and marks events; a second
 // thread, as the serial reader, stores bytes at the same time. The recorder writes small chunks
 // so that a file holds many of them.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -43,7 +47,20 @@ int main(int argc, char** argv) {
     settings.syncChunks = false;
     settings.chunkBytes = 16 * 1024;
     record::Recorder recorder(settings, queues);
+    std::vector<uint8_t> tx;
+    std::vector<uint8_t> byChannel[3];
+    const bool overflow = argc > 4 && std::string(argv[4]) == "overflow";
+    constexpr int kOverflow = 25;
+    if (overflow) {
+        record::activate(&queues);
+        for (size_t i = 0; i < record::MAIN_QUEUE + kOverflow; ++i) {
+            record::serialWritten("COM1:", 0x11);
+            if (i < record::MAIN_QUEUE) tx.push_back(0x11), byChannel[0].push_back(0x11);
+        }
+    }
     if (!recorder.start()) return 1;
+    // The writer empties the full queue before the session goes on, so that nothing else is lost.
+    while (overflow && queues.main.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     std::vector<uint8_t> rx;
     std::thread reader([&] {
@@ -56,8 +73,6 @@ int main(int argc, char** argv) {
     });
 
     nlohmann::json m;
-    std::vector<uint8_t> tx;
-    std::vector<uint8_t> byChannel[3];
     int channel = 0;
     std::vector<uint8_t> commandRx, replyTx, trackingTx, imageTx;
     std::vector<std::string> events;

@@ -227,3 +227,22 @@ describe("a recorded session", () => {
     }
   });
 });
+
+describe("a recording whose queue overflowed", () => {
+  test("says how many records were lost, and holds all the others", async () => {
+    const dir = mkdtempSync(join(tmpdir(), "halvoran-recorder-overflow-"));
+    try {
+      execFileSync(process.env.RECORD_SAMPLE_BIN, [dir, join(dir, "manifest.json"), "20", "overflow"], { stdio: "inherit" });
+      const manifest = JSON.parse(readFileSync(join(dir, "manifest.json"), "utf8"));
+      assert.equal(manifest.dropped, 25);
+      const { messages } = await readIndexed(new Uint8Array(readFileSync(manifest.file)));
+      const events = messages.filter((m) => m.topic === "/halvoran/events").map((m) => m.json);
+      assert.ok(events.some((e) => e.event === "records_dropped" && e.value === 25), JSON.stringify(events));
+      assert.equal(events.at(-1).event, "recording_end");
+      assert.equal(events.at(-1).dropped, 25);
+      assert.deepEqual(concat(messages, "/halvoran/serial", (m) => m.direction === "tx"), fromBase64(manifest.tx));
+    } finally {
+      rmSync(dir, { recursive: true, force: true });
+    }
+  });
+});
