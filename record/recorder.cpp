@@ -538,8 +538,10 @@ void startRecording() {
 
 void stopRecording() {
     if (programRecorder == nullptr) return;
-    // A writer left behind keeps the recorder; one that finished lets it go.
-    if (programRecorder->stop()) delete programRecorder;
+    // A writer left behind keeps the recorder, which stays reachable here until the process
+    // ends; one that finished lets it go.
+    if (!programRecorder->stop()) return;
+    delete programRecorder;
     programRecorder = nullptr;
 }
 
