@@ -99,6 +99,34 @@ std::string base64(const uint8_t* data, size_t size) {
     return out;
 }
 
+bool unbase64(std::string_view text, std::vector<uint8_t>& out) {
+    out.clear();
+    if (text.size() % 4 != 0) return false;
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    for (size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        const int pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
+        if (pad == 1 && text[i + 2] == '=') return false;
+        uint32_t v = 0;
+        for (int k = 0; k < 4; ++k) {
+            int d = k >= 4 - pad ? 0 : value(text[i + k]);
+            if (d < 0) return false;
+            v = (v << 6) | static_cast<uint32_t>(d);
+        }
+        out.push_back(static_cast<uint8_t>(v >> 16));
+        if (pad < 2) out.push_back(static_cast<uint8_t>(v >> 8));
+        if (pad < 1) out.push_back(static_cast<uint8_t>(v));
+    }
+    return true;
+}
+
 json timeJson(uint64_t timeNs) { return json{{"sec", timeNs / 1000000000ULL}, {"nsec", timeNs % 1000000000ULL}}; }
 
 const char* modeName(halvoran_client::TrackMode mode) {

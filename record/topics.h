@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -42,6 +43,8 @@ extern const Topic COMMAND_REPLY;  // /halvoran/command_reply: Halvoran's replie
 
 // Standard base64 with padding.
 std::string base64(const uint8_t* data, size_t size);
+// Its inverse; false for text that is not standard padded base64 (out then holds no meaning).
+bool unbase64(std::string_view text, std::vector<uint8_t>& out);
 // {"sec":..,"nsec":..} of a time in nanoseconds since the epoch.
 json timeJson(uint64_t timeNs);
 
