@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
         "send a recording's client packets to Halvoran with their recorded spacing and compare the bytes it "
         "writes to the serial line with the recorded ones.\n"
         "The replayed Halvoran must record too (HALVORAN_RECORD_DIR=DIR, given here as --record-dir): when the "
-        "session ends, its new file in DIR is read and compared byte for byte, and every pause between two "
-        "bytes within the tolerance. Exit status 0: match, 1: mismatch. Run it against Halvoran on halvoran-sim:\n"
+        "session ends, its file in DIR written since the replay connected is read and compared byte for "
+        "byte, and every pause between two bytes within the tolerance. Exit status 0: match, 1: mismatch. Run it against Halvoran on halvoran-sim:\n"
         "  HALVORAN_RECORD_DIR=/tmp/rep HALVORAN_COM1=/tmp/halvoran-com1 HALVORAN_HEADLESS=1 halvoran &\n"
         "  halvoran-client replay FILE.mcap --record-dir /tmp/rep");
     replay->add_option("file", replayFile, "the recording (.mcap)")->required()->check(CLI::ExistingFile);

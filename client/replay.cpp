@@ -63,13 +63,17 @@ void waitUntil(Session& session, Clock::time_point when) {
     }
 }
 
-std::vector<std::string> recordingsIn(const std::string& dir) {
+// The recordings in dir written to since `since`, newest name (the latest start) first.
+std::vector<std::string> recordingsIn(const std::string& dir, std::filesystem::file_time_type since) {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        if (entry.path().extension() == ".mcap") names.push_back(entry.path().filename().string());
+        std::error_code timeError;
+        auto written = entry.last_write_time(timeError);
+        if (entry.path().extension() == ".mcap" && !timeError && written >= since)
+            names.push_back(entry.path().string());
     }
-    std::sort(names.begin(), names.end());
+    std::sort(names.rbegin(), names.rend());
     return names;
 }
 
@@ -207,7 +211,9 @@ int runReplay(const std::string& file, const ReplaySettings& settings, std::ostr
         err << "halvoran-client: replay: " << settings.recordDir << " is not a folder\n";
         return exitStatusOf(Failure::Usage);
     }
-    const std::vector<std::string> before = recordingsIn(settings.recordDir);
+    // Halvoran opens its file when it starts, maybe before the replay does, and closes it when
+    // the session ends: the replayed session's file is the one written to after the connection.
+    const auto connectedAt = std::filesystem::file_time_type::clock::now();
 
     Session session;
     if (!session.connect(settings.host, settings.connectTimeoutMs, error)) {
@@ -270,24 +276,19 @@ int runReplay(const std::string& file, const ReplaySettings& settings, std::ostr
     out << "replay: " << sent << " of " << recorded.sent.size() << " client packets sent over " << seconds << " s"
         << (lost ? " (Halvoran closed the connection early)" : "") << "\n";
 
-    // The replayed Halvoran's file of this session: the newest one that was not there before,
-    // once it is whole (Halvoran closes it when the session ends).
+    // The replayed Halvoran's file of this session: the newest one written to since the
+    // connection, once it is whole (Halvoran closes it when the session ends).
     Recording replayed;
     std::string found;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings.recordingWaitMs);
     for (;;) {
-        std::vector<std::string> now = recordingsIn(settings.recordDir);
-        for (auto it = now.rbegin(); it != now.rend() && found.empty(); ++it) {
-            if (std::find(before.begin(), before.end(), *it) != before.end()) continue;
-            std::string path = (std::filesystem::path(settings.recordDir) / *it).string();
-            if (loadRecording(path, replayed, error)) found = path;
-            break;  // only the newest new one
-        }
+        std::vector<std::string> written = recordingsIn(settings.recordDir, connectedAt);
+        if (!written.empty() && loadRecording(written.front(), replayed, error)) found = written.front();
         if (!found.empty() || Clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (found.empty()) {
-        err << "halvoran-client: replay: no whole new recording in " << settings.recordDir << " within "
+        err << "halvoran-client: replay: no whole recording of the session in " << settings.recordDir << " within "
             << settings.recordingWaitMs << " ms (does the replayed Halvoran record there?)"
             << (error.empty() ? "" : ": " + error) << "\n";
         return exitStatusOf(Failure::Protocol);

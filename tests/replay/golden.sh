@@ -31,12 +31,12 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 # Starts the simulator (the target straight ahead, as by default) and a recording Halvoran on it.
-# The camera reports twice a second: the reports are not replayed but come from the simulator, so
+# The camera reports once a second: the reports are not replayed but come from the simulator, so
 # a command that meets Halvoran while it serves a report could meet the next one in the replay;
 # with reports this far apart that does not happen.
 start() {
     mkdir -p "$work/rec"
-    "$sim" --link "$work/com1" --no-com2 --seed 1 --tracking-rate 2 >"$work/sim.out" 2>&1 &
+    "$sim" --link "$work/com1" --no-com2 --seed 1 --tracking-rate 1 >"$work/sim.out" 2>&1 &
     simpid=$!
     n=0
     until grep -q '^ready' "$work/sim.out" 2>/dev/null; do
