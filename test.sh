@@ -45,7 +45,8 @@ install_missing "${build_packages[@]}" "${test_packages[@]}"
 # The bridge's tests talk to it through a Foxglove protocol client from npm (Node 20 and npm
 # come with the machine), installed exactly as the lock file says.
 # The dashboard's tests drive Debian's Chromium with puppeteer-core, from npm in the same way.
-for dir in tests/bridge tests/dashboard; do
+# The recorder's files are read back with the MCAP reader of @mcap/core, from npm too.
+for dir in tests/bridge tests/dashboard tests/recorder; do
     echo "== npm ci in $dir"
     (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
 done

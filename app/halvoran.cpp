@@ -12,6 +12,7 @@
 #include "motion/idle_timeouts.h"
 #include "net/tcp_endpoint.h"
 #include "protocol/dispatcher.h"
+#include "record/hooks.h"
 #include "ui/window.h"
 
 namespace {
@@ -58,6 +59,7 @@ int WinMain(int showCommand) {
         waitForClient(control.commandEndpoint);
         waitForClient(control.imageEndpoint);
         waitForClient(control.trackingEndpoint);
+        record::event(record::Event::SessionStart);
     }
 
     control.trackHistoryA = TrackReport{};
@@ -81,6 +83,9 @@ bool mainLoopPass(Deframer& deframer, bool* receivedCommandBytes) {
 
     if (!control.imageEndpoint->connected.load() || !control.trackingEndpoint->connected.load() ||
         !control.commandEndpoint->connected.load()) {
+        record::event(record::Event::ConnectionLost, !connected(control.commandEndpoint) ? COMMAND_PORT
+                                                     : !connected(control.imageEndpoint) ? IMAGE_PORT
+                                                                                         : TRACKING_PORT);
         control.quitRequested.store(true);
         return false;
     }
@@ -128,6 +133,7 @@ int shutdown() {
     // so that the threads the end waits for (accept threads, the menu mode's) end without
     // anyone pressing OK.
     platform::endMessageBoxes();
+    record::event(record::Event::SessionEnd);
     if (control.serialPort != nullptr) {
         serialLineReopenForShutdown();
         shutdownSwitch();

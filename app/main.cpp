@@ -5,6 +5,7 @@
 #include "app/realtime.h"
 #include "net/tcp_endpoint.h"
 #include "platform/platform.h"
+#include "record/recorder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,9 @@ int main(int argc, char** argv) {
     }
     platform::initProcess();
     startRealtime(std::getenv("HALVORAN_REALTIME"));
+    record::startRecording();
     int exitCode = WinMain(1);
+    record::stopRecording();
     // The program keeps its endpoints for the whole run; they go as the process ends.
     releaseEndpoints();
     return exitCode;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client/commands.h"
+#include "client/replay.h"
 #include "client/lib/session.h"
 #include "client/teleop.h"
 
@@ -125,6 +126,28 @@ int main(int argc, char** argv) {
     teleop->add_option("--servo-step", teleopSettings.servoStep, "servo change per key")
         ->capture_default_str()
         ->check(CLI::Range(1, 127));
+    ReplaySettings replaySettings;
+    std::string replayFile;
+    double toleranceMs = 20;
+    CLI::App* replay = app.add_subcommand(
+        "replay",
+        "send a recording's client packets to Halvoran with their recorded spacing and compare the bytes it "
+        "writes to the serial line with the recorded ones.\n"
+        "The replayed Halvoran must record too (HALVORAN_RECORD_DIR=DIR, given here as --record-dir): when the "
+        "session ends, its file in DIR written since the replay connected is read and compared byte for "
+        "byte, and every pause between two bytes within the tolerance. Exit status 0: match, 1: mismatch. Run it against Halvoran on halvoran-sim:\n"
+        "  HALVORAN_RECORD_DIR=/tmp/rep HALVORAN_COM1=/tmp/halvoran-com1 HALVORAN_HEADLESS=1 halvoran &\n"
+        "  halvoran-client replay FILE.mcap --record-dir /tmp/rep");
+    replay->add_option("file", replayFile, "the recording (.mcap)")->required()->check(CLI::ExistingFile);
+    replay->add_option("--record-dir", replaySettings.recordDir, "the replayed Halvoran's HALVORAN_RECORD_DIR")
+        ->required();
+    replay->add_option("--tolerance-ms", toleranceMs, "how far a pause may differ from the recorded one")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 600000.0));
+    replay->add_option("--wait", replaySettings.recordingWaitMs,
+                       "milliseconds the replayed session's recording may take to appear whole")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 600000));
     app.set_version_flag("--version", std::string("halvoran-client ") + HALVORAN_VERSION);
     try {
         app.parse(argc, argv);
@@ -133,6 +156,13 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         reportError("", e.what());
         return exitStatusOf(Failure::Usage);
+    }
+
+    if (*replay) {
+        replaySettings.host = host;
+        replaySettings.connectTimeoutMs = connectTimeoutMs;
+        replaySettings.toleranceNs = static_cast<int64_t>(toleranceMs * 1e6);
+        return runReplay(replayFile, replaySettings, std::cout, std::cerr);
     }
 
     // Commands given with -c are checked before anything goes to the robot.

@@ -1,5 +1,7 @@
 #include "link/serial_port.h"
 
+#include "record/hooks.h"
+
 namespace {
 
 // The reader thread wakes on received bytes and on changes of CTS, DSR, RLSD and RING at its
@@ -104,6 +106,7 @@ uint32_t SerialPort::readerThread(void* arg) {
 }
 
 void SerialPort::storeByte(uint8_t byte) {
+    record::serialRead(portName, byte);
     int32_t w = writeIndex.load(std::memory_order_relaxed);
     int32_t next = advance(w);
     // A full ring drops its oldest unread byte, which sits where the write position goes next.
@@ -117,6 +120,7 @@ void SerialPort::storeByte(uint8_t byte) {
 bool SerialPort::writeByte(int value) {
     platform::SerialLine* line = handle.load();
     if (line == nullptr) return false;  // a port that never opened fails silently
+    record::serialWritten(portName, static_cast<uint8_t>(value & 0xFF));
     return platform::serialWriteByte(line, static_cast<uint8_t>(value & 0xFF));
 }
 

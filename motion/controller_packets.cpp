@@ -2,6 +2,7 @@
 
 #include "app/control_state.h"
 #include "link/serial_port.h"
+#include "record/hooks.h"
 
 namespace {
 
@@ -191,6 +192,7 @@ void driveConfigure() {
 }
 
 void driveStop() {
+    record::event(record::Event::StopSent);
     driveParameterWrite(0, 0, 10);
     control.driveSpeedSent = false;
 }

@@ -3,6 +3,7 @@
 #include "app/control_state.h"
 #include "link/channel.h"
 #include "motion/controller_packets.h"
+#include "record/hooks.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ bool servoIdle(int channel, int32_t now) {
 }
 
 void switchServoOff(int channel) {
+    record::event(record::Event::TimeoutFired, record::TIMEOUT_SERVO + channel);
     controllerEntryDouble();
     servoOff(channel);
     // The packet has no answer: the flag goes whether or not the module heard it.
@@ -24,6 +26,7 @@ void switchServoOff(int channel) {
 void checkDrive(int32_t now) {
     const bool mayRun = !control.driveStopped || control.driveSpeedSent;
     if (control.driveTimeout != 0 && mayRun && elapsedSeconds(now, control.driveStartTime) > control.driveTimeout) {
+        record::event(record::Event::TimeoutFired, record::TIMEOUT_DRIVE);
         controllerEntryDouble();
         driveStopConfirmed();
         control.driveStopped = true;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "record/hooks.h"
+
 namespace {
 
 // A send waits at most this long in all for room in a full socket, then goes on.
@@ -119,6 +121,7 @@ int TcpEndpoint::receive(uint8_t** out) {
     }
     // Every received byte counts, zero bytes at the end included: a packet split right after a
     // zero byte must reach the deframer whole.
+    record::portReceived(port, receiveBuffer, static_cast<int>(n));
     return static_cast<int>(n);
 }
 
@@ -128,6 +131,7 @@ bool TcpEndpoint::sendText(const char* text) {
 
 bool TcpEndpoint::sendBytes(const uint8_t* bytes, int count) {
     if (!connected.load()) return false;
+    record::portSent(port, bytes, count);
     if (count > 0) platform::tcpSendAll(clientSocket.load(), bytes, static_cast<size_t>(count), kSendTimeoutMs);
     return true;
 }

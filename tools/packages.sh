@@ -2,8 +2,8 @@
 # the missing ones. Sourced by run.sh and test.sh.
 
 # Building and running the programs (libboost-dev: Boost.Beast and Asio for halvoran-bridge,
-# libssl-dev: its TLS).
-build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+# libssl-dev: its TLS; libzstd-dev: the chunks of the flight recorder's files).
+build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzstd-dev
                 libcli11-dev nlohmann-json3-dev libedit-dev libncurses-dev libpng-dev libgtk-3-dev
                 libboost-dev libssl-dev)
 # The tests besides: a display server and its tools for the window, a terminal multiplexer for
