@@ -83,11 +83,17 @@ describe("halvoran-bridge", () => {
     assert.equal((await upgradeAnswer(robot.url, { headers: { Origin: `http://127.0.0.1:${port}` } })).status, 101);
   });
 
-  test("the viewer token watches: its client gets the advertisement and the messages", async () => {
+  test("the viewer token watches but cannot drive: no clientPublish, its drive refused", async () => {
     const v = await new Viewer(robot.viewerUrl).ready();
     viewers.push(v);
+    assert.ok(!v.serverInfo.capabilities.includes("clientPublish"));
     v.subscribe("/halvoran/connection");
     await waitUntil("Halvoran's connection state", () => v.received("/halvoran/connection").length > 0, 15000);
+    v.publish("/halvoran/drive", { speed: 40 });
+    await waitUntil("the refusal", () => v.statuses.some((s) => s.id === "halvoran.bad-message.not-permitted"), 5000);
+    // The hub refuses before anything is queued for Halvoran: once the refusal is in, the drive
+    // either ran already or never will.
+    assert.equal((await robot.state()).drive.running, false);
     assert.equal(v.closed, false);
   });
 
