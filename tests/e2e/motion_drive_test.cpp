@@ -55,10 +55,15 @@ protected:
     // After halvoran has ended: the drive stopped, servos 0 to 3 off, and the trace ends with
     // the stop and the four switch-offs in that order.
     void expectRobotStopped() {
-        json state = robot.state();
-        ASSERT_FALSE(state.is_null());
-        EXPECT_EQ(state["drive"]["running"], false);
-        for (int ch = 0; ch < 4; ++ch) EXPECT_EQ(state["servos"][ch]["on"], false) << ch;
+        // Halvoran's last bytes may still be on their way through the pseudo-terminal when it
+        // has ended: the simulator is given the time to read them.
+        EXPECT_TRUE(robot.waitForState([](const json& s) {
+            if (s["drive"]["running"] != false) return false;
+            for (int ch = 0; ch < 4; ++ch) {
+                if (s["servos"][ch]["on"] != false) return false;
+            }
+            return true;
+        })) << robot.state().dump();
         std::string trace = robot.trace();
         size_t at = trace.rfind("drive write parameter 0: 0 0");
         ASSERT_NE(at, std::string::npos);
