@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bridge/server.h"
+#include "tests/support/test_support.h"
 
 using namespace bridge;
 namespace asio = boost::asio;
@@ -69,11 +70,15 @@ protected:
         hub = std::make_unique<Hub>(*server, commands, "test", "127.0.0.1");
         thread = std::thread([this] { server->run(*hub); });
     }
+    // The line may come from the server's thread just after what the test saw (a closed
+    // socket, a refused upgrade): it is waited for, with a bound.
     bool logged(const std::string& part) {
-        std::lock_guard lock(logMutex);
-        for (const auto& line : log)
-            if (line.find(part) != std::string::npos) return true;
-        return false;
+        return testing_support::waitUntil([&] {
+            std::lock_guard lock(logMutex);
+            for (const auto& line : log)
+                if (line.find(part) != std::string::npos) return true;
+            return false;
+        });
     }
     void TearDown() override {
         server->stop();
