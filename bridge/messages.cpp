@@ -10,47 +10,34 @@ namespace {
 
 #define HALVORAN_TIME_SCHEMA \
     R"({"type":"object","properties":{"sec":{"type":"integer","minimum":0},"nsec":{"type":"integer","minimum":0,"maximum":999999999}}})"
-#define HALVORAN_COLOR_SCHEMA \
-    R"({"type":"object","properties":{"r":{"type":"number"},"g":{"type":"number"},"b":{"type":"number"},"a":{"type":"number"}}})"
 
-const ChannelInfo CHANNELS[] = {
-    {CONNECTION_CHANNEL, "/halvoran/connection", "halvoran.Connection",
-     R"({"type":"object","properties":{"connected":{"type":"boolean"},"host":{"type":"string"},)"
-     R"("driver":{"type":["object","null"],"properties":{"id":{"type":"integer"},"name":{"type":"string"}}},)"
-     R"("viewers":{"type":"integer"}}})"},
-    {TRACKING_CHANNEL, "/halvoran/tracking", "halvoran.TrackingReport",
-     R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
-     R"(,"kind":{"type":"string","enum":["colour","window"]},"mode":{"type":"string","enum":["both","pan","tilt","report"]},)"
-     R"("servo1":{"type":"integer"},"servo2":{"type":"integer"},"x":{"type":"integer"},"y":{"type":"integer"},)"
-     R"("width":{"type":"integer"},"height":{"type":"integer"},"pixels":{"type":"integer"},"confidence":{"type":"integer"}}})"},
-    {DRIVE_STATUS_CHANNEL, "/halvoran/drive_status", "halvoran.DriveStatus",
-     R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
-     R"(,"result":{"type":"integer"},"resultText":{"type":"string"},"servoModule":{"type":"integer"},)"
-     R"("drive":{"type":"array","items":{"type":"integer"}},"speed":{"type":["integer","null"]},"running":{"type":["boolean","null"]}}})"},
-    {IMAGE_CHANNEL, "/halvoran/camera/image", "foxglove.RawImage",
-     R"({"title":"foxglove.RawImage","type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
-     R"(,"frame_id":{"type":"string"},"width":{"type":"integer","minimum":0},"height":{"type":"integer","minimum":0},)"
-     R"("encoding":{"type":"string"},"step":{"type":"integer","minimum":0},"data":{"type":"string","contentEncoding":"base64"}}})"},
-    {ANNOTATIONS_CHANNEL, "/halvoran/camera/annotations", "foxglove.ImageAnnotations",
-     R"({"title":"foxglove.ImageAnnotations","type":"object","properties":{"circles":{"type":"array","items":{"type":"object"}},)"
-     R"("points":{"type":"array","items":{"title":"foxglove.PointsAnnotation","type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
-     R"(,"type":{"type":"integer","enum":[0,1,2,3,4]},)"
-     R"("points":{"type":"array","items":{"type":"object","properties":{"x":{"type":"number"},"y":{"type":"number"}}}},)"
-     R"("outline_color":)" HALVORAN_COLOR_SCHEMA R"(,"outline_colors":{"type":"array","items":)" HALVORAN_COLOR_SCHEMA
-     R"(},"fill_color":)" HALVORAN_COLOR_SCHEMA R"(,"thickness":{"type":"number"}}}},)"
-     R"("texts":{"type":"array","items":{"type":"object"}}}})"},
-    {FRAME_PROGRESS_CHANNEL, "/halvoran/frame_progress", "halvoran.FrameProgress",
-     R"({"type":"object","properties":{"received":{"type":"integer"},"expected":{"type":"integer"},)"
-     R"("done":{"type":"boolean"},"error":{"type":["string","null"]}}})"},
-    {REPLY_CHANNEL, "/halvoran/reply", "halvoran.Reply",
-     R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
-     R"(,"clientId":{"type":"integer"},"topic":{"type":"string"},"ok":{"type":"boolean"},)"
-     R"("result":{"type":["integer","null"]},"resultText":{"type":"string"},"answer":{"type":["string","null"]},)"
-     R"("error":{"type":["string","null"]}}})"},
-};
+// The channels the bridge shares with the flight recorder take their topic and schema from
+// record/topics; the others are the bridge's own. Made on first use: the shared topics are
+// defined in another file.
+const std::array<ChannelInfo, LAST_CHANNEL>& channelTable() {
+    auto shared = [](uint32_t id, const topics::Topic& t) { return ChannelInfo{id, t.topic, t.schemaName, t.schema}; };
+    static const std::array<ChannelInfo, LAST_CHANNEL> table = {{
+        {CONNECTION_CHANNEL, "/halvoran/connection", "halvoran.Connection",
+         R"({"type":"object","properties":{"connected":{"type":"boolean"},"host":{"type":"string"},)"
+         R"("driver":{"type":["object","null"],"properties":{"id":{"type":"integer"},"name":{"type":"string"}}},)"
+         R"("viewers":{"type":"integer"}}})"},
+        shared(TRACKING_CHANNEL, topics::TRACKING),
+        shared(DRIVE_STATUS_CHANNEL, topics::DRIVE_STATUS),
+        shared(IMAGE_CHANNEL, topics::CAMERA_IMAGE),
+        shared(ANNOTATIONS_CHANNEL, topics::CAMERA_ANNOTATIONS),
+        {FRAME_PROGRESS_CHANNEL, "/halvoran/frame_progress", "halvoran.FrameProgress",
+         R"({"type":"object","properties":{"received":{"type":"integer"},"expected":{"type":"integer"},)"
+         R"("done":{"type":"boolean"},"error":{"type":["string","null"]}}})"},
+        {REPLY_CHANNEL, "/halvoran/reply", "halvoran.Reply",
+         R"({"type":"object","properties":{"timestamp":)" HALVORAN_TIME_SCHEMA
+         R"(,"clientId":{"type":"integer"},"topic":{"type":"string"},"ok":{"type":"boolean"},)"
+         R"("result":{"type":["integer","null"]},"resultText":{"type":"string"},"answer":{"type":["string","null"]},)"
+         R"("error":{"type":["string","null"]}}})"},
+    }};
+    return table;
+}
 
 #undef HALVORAN_TIME_SCHEMA
-#undef HALVORAN_COLOR_SCHEMA
 
 // An integer field within [low, high]; absent is fine when optional.
 bool intField(const json& object, const char* name, int low, int high, std::optional<int>& out, std::string& error) {
@@ -208,12 +195,10 @@ bool parseCameraLine(const json& msg, Command& command, std::string& error) {
     return true;
 }
 
-json colour(double r, double g, double b, double a) { return json{{"r", r}, {"g", g}, {"b", b}, {"a", a}}; }
-
 }  // namespace
 
 const ChannelInfo* channelInfo(uint32_t id) {
-    for (const ChannelInfo& c : CHANNELS) {
+    for (const ChannelInfo& c : channelTable()) {
         if (c.id == id) return &c;
     }
     return nullptr;
@@ -238,7 +223,7 @@ std::string advertiseJson() {
     // The same for the bridge's whole life: made once, not for every connection.
     static const std::string text = [] {
         json channels = json::array();
-        for (const ChannelInfo& c : CHANNELS) {
+        for (const ChannelInfo& c : channelTable()) {
             channels.push_back({{"id", c.id},
                                 {"topic", c.topic},
                                 {"encoding", "json"},
@@ -271,8 +256,6 @@ std::string messageDataFrame(uint32_t subscriptionId, uint64_t timeNs, std::stri
     return frame;
 }
 
-json timeJson(uint64_t timeNs) { return json{{"sec", timeNs / 1000000000ULL}, {"nsec", timeNs % 1000000000ULL}}; }
-
 const char* topicOf(Command::Kind kind) {
     switch (kind) {
         case Command::Kind::Drive: return DRIVE_TOPIC.data();
@@ -281,16 +264,6 @@ const char* topicOf(Command::Kind kind) {
         case Command::Kind::CameraLine: return CAMERA_LINE_TOPIC.data();
     }
     return "";
-}
-
-const char* modeName(halvoran_client::TrackMode mode) {
-    switch (mode) {
-        case halvoran_client::TrackMode::Both: return "both";
-        case halvoran_client::TrackMode::Pan: return "pan";
-        case halvoran_client::TrackMode::Tilt: return "tilt";
-        case halvoran_client::TrackMode::Report: return "report";
-    }
-    return "both";
 }
 
 bool parseCommand(std::string_view topic, std::string_view payload, Command& command, std::string& error) {
@@ -323,102 +296,6 @@ bool parseCommand(std::string_view topic, std::string_view payload, Command& com
     }
     if (!ok) error = std::string(topic) + ": " + error;
     return ok;
-}
-
-json trackingJson(const halvoran_client::TrackReport& r, const TrackingContext& context, uint64_t timeNs) {
-    return json{{"timestamp", timeJson(timeNs)},
-                {"kind", context.window ? "window" : "colour"},
-                {"mode", modeName(context.mode)},
-                {"servo1", r.servo1},
-                {"servo2", r.servo2},
-                {"x", r.middleX},
-                {"y", r.middleY},
-                {"width", r.width},
-                {"height", r.height},
-                {"pixels", r.pixels},
-                {"confidence", r.confidence}};
-}
-
-json annotationsJson(const halvoran_client::TrackReport& r, uint64_t timeNs) {
-    json points = json::array();
-    if (r.confidence != 0 && r.pixels != 0) {
-        // Camera column c (1..80) covers picture x 2c-2 .. 2c; row r (1..143) covers y r-1 .. r.
-        double cx = 2.0 * r.middleX - 1.0;
-        double cy = r.middleY - 0.5;
-        double halfW = r.width;  // the width doubles with the picture
-        double halfH = r.height / 2.0;
-        json corners =
-            json::array({json{{"x", cx - halfW}, {"y", cy - halfH}}, json{{"x", cx + halfW}, {"y", cy - halfH}},
-                         json{{"x", cx + halfW}, {"y", cy + halfH}}, json{{"x", cx - halfW}, {"y", cy + halfH}}});
-        points.push_back({{"timestamp", timeJson(timeNs)},
-                          {"type", 2},
-                          {"points", corners},
-                          {"outline_color", colour(1, 0.2, 0.2, 1)},
-                          {"outline_colors", json::array()},
-                          {"fill_color", colour(0, 0, 0, 0)},
-                          {"thickness", 2}});
-    }
-    return json{{"circles", json::array()}, {"points", points}, {"texts", json::array()}};
-}
-
-json driveStatusJson(const halvoran_client::DriveStatus& s, std::optional<int> speed, std::optional<bool> running,
-                     uint64_t timeNs) {
-    return json{{"timestamp", timeJson(timeNs)},
-                {"result", s.result},
-                {"resultText", halvoran_client::resultText(s.result)},
-                {"servoModule", s.servoModule},
-                {"drive", json::array({s.drive[0], s.drive[1], s.drive[2], s.drive[3]})},
-                {"speed", speed ? json(*speed) : json(nullptr)},
-                {"running", running ? json(*running) : json(nullptr)}};
-}
-
-json rawImageJson(const std::vector<uint8_t>& rgb, uint64_t timeNs) {
-    constexpr int inWidth = 80, height = 143, outWidth = 160;
-    std::vector<uint8_t> doubled(size_t(outWidth) * height * 3, 0);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < inWidth; ++x) {
-            size_t from = (size_t(y) * inWidth + x) * 3;
-            if (from + 3 > rgb.size()) continue;
-            for (int copy = 0; copy < 2; ++copy) {
-                size_t to = (size_t(y) * outWidth + 2 * x + copy) * 3;
-                for (int c = 0; c < 3; ++c) doubled[to + c] = rgb[from + c];
-            }
-        }
-    }
-    return json{{"timestamp", timeJson(timeNs)},
-                {"frame_id", "camera"},
-                {"width", outWidth},
-                {"height", height},
-                {"encoding", "rgb8"},
-                {"step", outWidth * 3},
-                {"data", base64(doubled.data(), doubled.size())}};
-}
-
-std::string base64(const uint8_t* data, size_t size) {
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((size + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= size; i += 3) {
-        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    if (size - i == 1) {
-        uint32_t v = uint32_t(data[i]) << 16;
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (size - i == 2) {
-        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += '=';
-    }
-    return out;
 }
 
 }  // namespace bridge

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/lib/requests.h"
+#include "record/topics.h"
 
 namespace bridge {
 
@@ -73,8 +74,14 @@ std::string removeStatusJson(const std::vector<std::string>& ids);
 // Binary message data: opcode 1, subscription id (u32 LE), time in ns (u64 LE), payload.
 std::string messageDataFrame(uint32_t subscriptionId, uint64_t timeNs, std::string_view payload);
 
-// {"sec":..,"nsec":..} of a time in nanoseconds since the epoch.
-json timeJson(uint64_t timeNs);
+// The topics the bridge shares with the flight recorder, and their messages, are defined once in
+// record/topics.h; the bridge names them here as its own.
+using topics::annotationsJson;
+using topics::base64;
+using topics::driveStatusJson;
+using topics::modeName;
+using topics::rawImageJson;
+using topics::timeJson;
 
 // A command that a client published, checked and ready for Halvoran.
 struct Command {
@@ -101,7 +108,6 @@ struct Command {
     std::string line;
 };
 const char* topicOf(Command::Kind kind);
-const char* modeName(halvoran_client::TrackMode mode);
 
 // Checks a message published on a client-publish topic. False with the reason when anything in
 // it is wrong; then nothing of it may reach Halvoran.
@@ -112,15 +118,9 @@ struct TrackingContext {
     bool window = false;
     halvoran_client::TrackMode mode = halvoran_client::TrackMode::Both;
 };
-json trackingJson(const halvoran_client::TrackReport& report, const TrackingContext& context, uint64_t timeNs);
-// The tracking box in the 160 x 143 picture (camera x doubled); no points when nothing is seen.
-json annotationsJson(const halvoran_client::TrackReport& report, uint64_t timeNs);
-json driveStatusJson(const halvoran_client::DriveStatus& status, std::optional<int> speed, std::optional<bool> running,
-                     uint64_t timeNs);
-// An 80 x 143 RGB picture as a foxglove.RawImage of 160 x 143, each pixel doubled in width.
-json rawImageJson(const std::vector<uint8_t>& rgb80x143, uint64_t timeNs);
-
-std::string base64(const uint8_t* data, size_t size);
+inline json trackingJson(const halvoran_client::TrackReport& report, const TrackingContext& context, uint64_t timeNs) {
+    return topics::trackingJson(report, context.window, context.mode, timeNs);
+}
 
 }  // namespace bridge
 

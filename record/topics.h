@@ -1,8 +1,6 @@
 // The topics that Halvoran's tools show, each once: its name, its schema's name and its JSON
 // schema, and the JSON of its messages. The flight recorder writes them into its files; the
-// bridge's live channels carry the same tracking and drive status messages (the bridge still
-// has its own copy of these definitions in bridge/messages.cpp and is meant to take them from
-// here).
+// bridge advertises the live ones among its channels and sends their messages made here.
 #pragma once
 
 #include <cstddef>
