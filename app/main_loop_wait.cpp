@@ -45,13 +45,6 @@ bool ringHasBytes() {
     return port != nullptr && port->readIndex.load() != port->writeIndex.load(std::memory_order_acquire);
 }
 
-// Milliseconds until the seconds of the clock's reading change (at most 1000).
-int32_t msToNextSecond() {
-    platform::SystemTime now;
-    platform::getLocalTime(now);
-    return 1000 - now.wMilliseconds;
-}
-
 platform::Socket clientSocket(TcpEndpoint* endpoint) {
     return endpoint != nullptr ? endpoint->clientSocket.load() : platform::INVALID_SOCKET_VALUE;
 }
@@ -66,15 +59,16 @@ void waitForNextPass(bool receivedCommandBytes) {
     // The tracking step has a byte to take, or must first take the camera channel.
     if (tracking() && (control.cameraSelected != 1 || ringHasBytes())) return;
 
-    int32_t timeoutMs = idleTimeoutArmed() ? msToNextSecond() : -1;
+    // The time-outs are checked when the clock's seconds change: the wait ends right then.
+    int64_t timeoutUs = idleTimeoutArmed() ? static_cast<int64_t>(platform::usToNextSecond()) : -1;
     // An unconfirmed stop is sent again 100 ms after its last attempt, a line that hung up is
     // opened again every 250 ms: the wait ends when either is due.
-    const auto sooner = [&timeoutMs](int32_t ms) {
-        if (ms >= 0 && (timeoutMs < 0 || ms < timeoutMs)) timeoutMs = ms;
+    const auto sooner = [&timeoutUs](int64_t us) {
+        if (us >= 0 && (timeoutUs < 0 || us < timeoutUs)) timeoutUs = us;
     };
-    sooner(msUntilSerialReopen());
-    if (control.driveStopUnconfirmed && !control.serialLineDown) sooner(msUntilStopRetry());
+    sooner(usUntilSerialReopen());
+    if (control.driveStopUnconfirmed && !control.serialLineDown) sooner(usUntilStopRetry());
     const platform::Socket sockets[3] = {clientSocket(control.imageEndpoint), clientSocket(control.trackingEndpoint),
                                          clientSocket(control.commandEndpoint)};
-    platform::waitForWork(sockets, 3, timeoutMs);
+    platform::waitForWork(sockets, 3, timeoutUs);
 }

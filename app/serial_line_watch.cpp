@@ -75,11 +75,11 @@ bool serialLineReopenForShutdown() {
     return true;
 }
 
-int32_t msUntilSerialReopen() {
+int64_t usUntilSerialReopen() {
     if (!control.serialLineDown) {
         // A hang-up noticed by the reader thread but not yet by a pass: the next pass takes it.
         return control.serialPort != nullptr && control.serialPort->lineLost.load() ? 0 : -1;
     }
     const uint64_t since = platform::monotonicUs() - control.serialReopenAttemptUs;
-    return since >= kReopenEveryUs ? 0 : static_cast<int32_t>((kReopenEveryUs - since + 999) / 1000);
+    return since >= kReopenEveryUs ? 0 : static_cast<int64_t>(kReopenEveryUs - since);
 }

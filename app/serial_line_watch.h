@@ -18,5 +18,6 @@ bool serialLineWatch();
 // the line stays down.
 bool serialLineReopenForShutdown();
 
-// Milliseconds until the next reopen attempt is due while the line is down; -1 when it is up.
-int32_t msUntilSerialReopen();
+// Microseconds until the next reopen attempt is due while the line is down (0: now, also for a
+// hang-up that no pass has taken yet); -1 when it is up.
+int64_t usUntilSerialReopen();

@@ -136,10 +136,10 @@ bool driveStopRetryDue() {
     return control.driveStopUnconfirmed && platform::monotonicUs() - control.driveStopAttemptUs >= kStopRetryUs;
 }
 
-int32_t msUntilStopRetry() {
+int64_t usUntilStopRetry() {
     if (!control.driveStopUnconfirmed) return -1;
     const uint64_t since = platform::monotonicUs() - control.driveStopAttemptUs;
-    return since >= kStopRetryUs ? 0 : static_cast<int32_t>((kStopRetryUs - since + 999) / 1000);
+    return since >= kStopRetryUs ? 0 : static_cast<int64_t>(kStopRetryUs - since);
 }
 
 void armDriveWatch(int32_t now) {

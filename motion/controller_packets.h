@@ -49,8 +49,8 @@ bool driveStopReadBack();
 void driveStopConfirmed();
 // An unconfirmed stop whose last attempt ended at least 100 ms ago.
 bool driveStopRetryDue();
-// Milliseconds until an unconfirmed stop is due again (0: now); -1 when none waits.
-int32_t msUntilStopRetry();
+// Microseconds until an unconfirmed stop is due again (0: now); -1 when none waits.
+int64_t usUntilStopRetry();
 // The drive may run from `now` (seconds of the hour) on, as after a speed: the drive timeout
 // watches it, and a stop that waited for its confirmation is given up.
 void armDriveWatch(int32_t now);

@@ -26,6 +26,9 @@ struct SystemTime {
     uint16_t wMilliseconds = 0;
 };
 void getLocalTime(SystemTime& out);
+// Microseconds until the seconds of the local time change (1 to 1000000), rounded up: a wait of
+// this length ends with the next second showing, not up to a millisecond after it.
+uint32_t usToNextSecond();
 
 // A monotonic reading in microseconds, for measurements and bounded waits (not for stamps).
 uint64_t monotonicUs();
@@ -185,12 +188,13 @@ void tcpCloseSocket(Socket s);
 // A pass of the main loop that finds nothing to do waits here instead of starting the next pass
 // at once. The wait ends at the first of: bytes, a hang-up or a reset on one of the sockets
 // (invalid ones are left out); a wake-up from any thread (the serial reader thread when it has
-// stored a byte, the kill thread when the program is to end); timeoutMs (negative: no limit).
+// stored a byte, the kill thread when the program is to end); timeoutUs microseconds (negative:
+// no limit), so that a wait can end right at the change of the clock's second.
 // A wake-up given while nobody waits ends the next wait at once, so that none is lost. True
 // when something happened, false when the time ran out.
 // Benchmark aid: with HALVORAN_SPIN_LOOP=1 in the environment the posix wait returns false at
 // once, and the main loop spins as it would without waits.
-bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs);
+bool waitForWork(const Socket* sockets, int count, int64_t timeoutUs);
 void wakeMainLoop();
 
 }  // namespace platform

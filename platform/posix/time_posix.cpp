@@ -29,6 +29,14 @@ void getLocalTime(SystemTime& out) {
     out.wMilliseconds = static_cast<uint16_t>(now.tv_usec / 1000);
 }
 
+uint32_t usToNextSecond() {
+    // The local time differs from the real-time clock by whole minutes, so its seconds change
+    // when the real-time clock's do.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint32_t>((1000000000L - now.tv_nsec + 999) / 1000);
+}
+
 uint64_t monotonicUs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <poll.h>
+#include <time.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -42,7 +43,7 @@ void wakeMainLoop() {
     (void)ignored;
 }
 
-bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs) {
+bool waitForWork(const Socket* sockets, int count, int64_t timeoutUs) {
     if (spinning()) return false;
     pollfd fds[kMaxSockets + 1] = {};
     int n = 0;
@@ -51,7 +52,10 @@ bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs) {
         fds[n++] = {sockets[i], static_cast<short>(POLLIN | POLLRDHUP), 0};
     }
     fds[n++] = {wakeFd(), POLLIN, 0};
-    int ready = poll(fds, static_cast<nfds_t>(n), timeoutMs < 0 ? -1 : timeoutMs);
+    // ppoll takes the limit to the nanosecond, where poll's whole milliseconds would end a wait
+    // for the next second up to a millisecond late.
+    const timespec limit{static_cast<time_t>(timeoutUs / 1000000), static_cast<long>(timeoutUs % 1000000) * 1000L};
+    int ready = ppoll(fds, static_cast<nfds_t>(n), timeoutUs < 0 ? nullptr : &limit, nullptr);
     if (ready < 0) return errno == EINTR;
     if (fds[n - 1].revents & POLLIN) {
         uint64_t count64 = 0;

@@ -75,6 +75,7 @@ struct World {
     uint64_t nowUs = 0;
     int64_t clockBaseSeconds = 600;  // seconds of the day at clockBaseUs
     uint64_t clockBaseUs = 0;
+    uint32_t clockBaseSubUs = 0;  // microseconds into the second at clockBaseUs
     std::vector<vt::TraceEntry> trace;
     std::map<std::string, vt::FarEnd*> farEnds;
     std::vector<SerialLine*> lines;  // open lines
@@ -198,14 +199,24 @@ void sleepMs(uint32_t ms) {
     }
 }
 
+// Microseconds that the clock shows since the whole second of clockBaseSeconds.
+uint64_t clockElapsedUs(const World& w) { return w.nowUs - w.clockBaseUs + w.clockBaseSubUs; }
+
 void getLocalTime(SystemTime& out) {
     World& w = world();
     std::lock_guard<std::mutex> hold(w.lock);
-    int64_t seconds = w.clockBaseSeconds + static_cast<int64_t>((w.nowUs - w.clockBaseUs) / 1000000ULL);
+    const uint64_t elapsedUs = clockElapsedUs(w);
+    int64_t seconds = w.clockBaseSeconds + static_cast<int64_t>(elapsedUs / 1000000ULL);
     out.wHour = static_cast<uint16_t>((seconds / 3600) % 24);
     out.wMinute = static_cast<uint16_t>((seconds / 60) % 60);
     out.wSecond = static_cast<uint16_t>(seconds % 60);
-    out.wMilliseconds = static_cast<uint16_t>(((w.nowUs - w.clockBaseUs) / 1000) % 1000);
+    out.wMilliseconds = static_cast<uint16_t>((elapsedUs / 1000) % 1000);
+}
+
+uint32_t usToNextSecond() {
+    World& w = world();
+    std::lock_guard<std::mutex> hold(w.lock);
+    return static_cast<uint32_t>(1000000 - clockElapsedUs(w) % 1000000);
 }
 
 uint64_t monotonicUs() {
@@ -614,9 +625,10 @@ void wakeMainLoop() {
 // The wait ends on what would end it on the real machine (client bytes, a close or reset, a
 // wake-up) and when the virtual clock reaches its time limit. Others move the clock: a test's
 // advanceMs or setClock also ends it (the reading may have changed). With vt::waitsMoveTime the
-// wait moves the clock itself, millisecond by millisecond, to its time limit, delivering what the
-// far ends have due on the way and ending early when a byte is stored.
-bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs) {
+// wait moves the clock itself, millisecond by millisecond (the last step may be shorter), to its
+// time limit, delivering what the far ends have due on the way and ending early when a byte is
+// stored.
+bool waitForWork(const Socket* sockets, int count, int64_t timeoutUs) {
     World& w = world();
     std::unique_lock<std::mutex> hold(w.lock);
     auto happened = [&] {
@@ -632,7 +644,7 @@ bool waitForWork(const Socket* sockets, int count, int32_t timeoutMs) {
         }
         return false;
     };
-    const uint64_t limitUs = timeoutMs < 0 ? UINT64_MAX : w.nowUs + static_cast<uint64_t>(timeoutMs) * 1000;
+    const uint64_t limitUs = timeoutUs < 0 ? UINT64_MAX : w.nowUs + static_cast<uint64_t>(timeoutUs);
     const uint64_t changes = w.clockChanges;
     ++w.waitsStarted;
     w.waiting = true;
@@ -669,6 +681,7 @@ void reset(int minute, int second) {
     w.clockThread = std::this_thread::get_id();
     w.nowUs = 0;
     w.clockBaseUs = 0;
+    w.clockBaseSubUs = 0;
     w.clockBaseSeconds = 10 * 3600 + minute * 60 + second;
     w.trace.clear();
     w.farEnds.clear();
@@ -699,10 +712,11 @@ uint64_t nowUs() {
 
 uint64_t nowMs() { return nowUs() / 1000; }
 
-void setClock(int minute, int second) {
+void setClock(int minute, int second, uint32_t intoSecondUs) {
     World& w = world();
     std::lock_guard<std::mutex> hold(w.lock);
     w.clockBaseUs = w.nowUs;
+    w.clockBaseSubUs = intoSecondUs % 1000000;
     w.clockBaseSeconds = 10 * 3600 + minute * 60 + second;
     ++w.clockChanges;
     w.changed.notify_all();

@@ -40,8 +40,9 @@ void reset(int minute = 10, int second = 0);
 
 uint64_t nowUs();
 uint64_t nowMs();
-// Set the clock reading (minute and second of the hour) as of now.
-void setClock(int minute, int second);
+// Set the clock reading (minute and second of the hour, and intoSecondUs microseconds into that
+// second) as of now.
+void setClock(int minute, int second, uint32_t intoSecondUs = 0);
 // Advance the virtual clock as a pause of the clock thread would (recorded in the trace).
 void advanceMs(uint32_t ms);
 

@@ -50,9 +50,11 @@ protected:
 
 struct DueCase {
     const char* name;
+    const char* testName;
     uint8_t flags;
-    const char* dueBytes;  // what the time-out sends
-    int dueAfterSeconds;   // the first second at which the elapsed time exceeds the time-out
+    const char* dueBytes;   // what the time-out sends
+    int dueAfterSeconds;    // the first change of the seconds at which the elapsed time exceeds the time-out
+    uint32_t intoSecondUs;  // how far into its second the clock reads when the command comes
 };
 
 void PrintTo(const DueCase& row, std::ostream* out) { *out << row.name; }
@@ -60,8 +62,9 @@ void PrintTo(const DueCase& row, std::ostream* out) { *out << row.name; }
 class TimeOutAfterWaits : public MainLoopWaitTest, public ::testing::WithParamInterface<DueCase> {};
 
 // With nothing else happening, the loop waits in steps up to each change of the clock's seconds
-// and runs the time-out checks right at the change at which one falls due, not a second late and
-// not by spinning through the seconds between.
+// and runs the time-out checks right at the change at which one falls due, not a second late, not
+// the fraction of a millisecond late that a wait in whole milliseconds would add when the clock's
+// second changes between two milliseconds, and not by spinning through the seconds between.
 TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
     const DueCase& row = GetParam();
     vt::waitsMoveTime(true);
@@ -71,7 +74,7 @@ TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
         program.connectAll();
         waitUntil([] { return vt::mainLoopWaiting(); });  // idle: nothing armed, no time limit
         commandAtUs = vt::nowUs();
-        vt::setClock(20, 0);  // the reading changes at whole seconds from here
+        vt::setClock(20, 0, row.intoSecondUs);
         waitsBefore = vt::mainLoopWaits();
         vt::clientSend(command, framed(motion_test::drivePacket(0, 20, 0, 100, 0, row.flags)));
         due = waitUntil([&] { return writtenAt(bytesOf(row.dueBytes), commandAtUs, dueAtUs); });
@@ -82,9 +85,9 @@ TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
     EXPECT_EQ(exitCode, 0);
     ASSERT_TRUE(due) << row.name << ": never sent";
     EXPECT_EQ(decodeReplies(vt::clientReceived(command)).at(0).at(0), 0) << row.name;
-    const uint64_t dueUs = static_cast<uint64_t>(row.dueAfterSeconds) * 1000000;
-    EXPECT_GE(dueAtUs - commandAtUs, dueUs) << row.name << ": early";
-    EXPECT_LT(dueAtUs - commandAtUs, dueUs + 1000) << row.name << ": later than the change of the second";
+    // The clock's seconds change at (dueAfterSeconds - intoSecond) after the command.
+    const uint64_t dueUs = static_cast<uint64_t>(row.dueAfterSeconds) * 1000000 - row.intoSecondUs;
+    EXPECT_EQ(dueAtUs - commandAtUs, dueUs) << row.name << ": not right at the change of the second";
     // About one wait a second (a wake-up by the module's replies may add one or two).
     EXPECT_GE(waitsAfter - waitsBefore, static_cast<uint64_t>(row.dueAfterSeconds)) << row.name;
     EXPECT_LE(waitsAfter - waitsBefore, static_cast<uint64_t>(row.dueAfterSeconds) + 3) << row.name;
@@ -92,9 +95,14 @@ TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
 
 INSTANTIATE_TEST_SUITE_P(
     ServoAndDrive, TimeOutAfterWaits,
-    ::testing::Values(DueCase{"servo 1 off after 2 s", MOVE_SERVO1, "02 03 1F 01 00", 3},
-                      DueCase{"drive stop after the drive timeout of 5 s", SET_SPEED, "04 05 3F 01 00 00 00", 6}),
-    [](const ::testing::TestParamInfo<DueCase>& info) { return info.index == 0 ? "Servo1" : "Drive"; });
+    ::testing::Values(
+        DueCase{"servo 1 off after 2 s", "Servo1", MOVE_SERVO1, "02 03 1F 01 00", 3, 0},
+        DueCase{"drive stop after the drive timeout of 5 s", "Drive", SET_SPEED, "04 05 3F 01 00 00 00", 6, 0},
+        DueCase{"drive stop, clock at x.999600 (the second changes 400 us into a millisecond)", "DriveLateInAMs",
+                SET_SPEED, "04 05 3F 01 00 00 00", 6, 999600},
+        DueCase{"servo 1 off, clock at x.000400 (the second changes 400 us before a whole millisecond)",
+                "Servo1EarlyInAMs", MOVE_SERVO1, "02 03 1F 01 00", 3, 400}),
+    [](const ::testing::TestParamInfo<DueCase>& info) { return std::string(info.param.testName); });
 
 enum class Ending { CloseImage, ResetImage, CloseTracking, ResetTracking, KillPrompt };
 
