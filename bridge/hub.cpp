@@ -152,9 +152,11 @@ void Hub::handleText(ClientId client, std::string_view text) {
     if (op == msg.end() || !op->is_string()) return error(client, "op", "the message has no \"op\"");
     const std::string& name = op->get_ref<const std::string&>();
     if (name == "subscribe") return subscribe(client, it->second, msg);
-    if (name == "unsubscribe") return unsubscribe(client, it->second, msg);
+    if (name == "unsubscribe")
+        return removeListed(client, msg, "unsubscribe", "subscriptionIds", "subscription id", it->second.subscriptions);
     if (name == "advertise") return advertise(client, it->second, msg);
-    if (name == "unadvertise") return unadvertise(client, it->second, msg);
+    if (name == "unadvertise")
+        return removeListed(client, msg, "unadvertise", "channelIds", "client channel id", it->second.advertised);
     error(client, "op", "the operation \"" + name + "\" is not supported");
 }
 
@@ -193,15 +195,16 @@ void Hub::subscribe(ClientId client, Client& state, const json& msg) {
     }
 }
 
-void Hub::unsubscribe(ClientId client, Client& state, const json& msg) {
-    auto list = msg.find("subscriptionIds");
+template <typename Ids>
+void Hub::removeListed(ClientId client, const json& msg, const char* op, const char* key, const char* idName, Ids& ids) {
+    auto list = msg.find(key);
     if (list == msg.end() || !list->is_array())
-        return error(client, "unsubscribe", "unsubscribe needs a \"subscriptionIds\" array");
+        return error(client, op, std::string(op) + " needs a \"" + key + "\" array");
     for (const json& entry : *list) {
         uint32_t id = 0;
-        if (!u32Of(entry, id) || state.subscriptions.erase(id) == 0) {
-            error(client, "unsubscribe",
-                  "unknown subscription id " + entry.dump(-1, ' ', false, json::error_handler_t::replace));
+        if (!u32Of(entry, id) || ids.erase(id) == 0) {
+            error(client, op,
+                  std::string("unknown ") + idName + " " + entry.dump(-1, ' ', false, json::error_handler_t::replace));
         }
     }
 }
@@ -238,19 +241,6 @@ void Hub::advertise(ClientId client, Client& state, const json& msg) {
             continue;
         }
         state.advertised[id] = topic->get<std::string>();
-    }
-}
-
-void Hub::unadvertise(ClientId client, Client& state, const json& msg) {
-    auto list = msg.find("channelIds");
-    if (list == msg.end() || !list->is_array())
-        return error(client, "unadvertise", "unadvertise needs a \"channelIds\" array");
-    for (const json& entry : *list) {
-        uint32_t id = 0;
-        if (!u32Of(entry, id) || state.advertised.erase(id) == 0) {
-            error(client, "unadvertise",
-                  "unknown client channel id " + entry.dump(-1, ' ', false, json::error_handler_t::replace));
-        }
     }
 }
 
@@ -353,16 +343,6 @@ void Hub::refuse(const Command& command, const std::string& why) {
     replyLocked(command.client, command, why);
 }
 
-bool Hub::hasSubscribers(uint32_t channel) {
-    std::lock_guard lock(mutex_);
-    for (auto& [id, client] : state_) {
-        for (auto& [sub, ch] : client.subscriptions) {
-            if (ch == channel) return true;
-        }
-    }
-    return false;
-}
-
 void Hub::publish(uint32_t channel, const json& message, uint64_t timeNs) {
     std::string payload = message.dump(-1, ' ', false, json::error_handler_t::replace);
     std::lock_guard lock(mutex_);
@@ -400,11 +380,6 @@ void Hub::setConnected(bool connected) {
     connected_ = connected;
     if (!connected) latest_.erase(DRIVE_STATUS_CHANNEL);  // a new session starts afresh
     publishConnection();
-}
-
-bool Hub::connected() {
-    std::lock_guard lock(mutex_);
-    return connected_;
 }
 
 std::optional<Command> Hub::driveDue() {

@@ -101,9 +101,7 @@ public:
 
     // A message on a server channel to every subscriber of it.
     void publish(uint32_t channel, const json& message, uint64_t timeNs);
-    bool hasSubscribers(uint32_t channel);
     void setConnected(bool connected);
-    bool connected();
     // Called often by the Halvoran side: a repeat or stop of the drive that is due, if any.
     std::optional<Command> driveDue();
     // Who holds the drive now, if anyone. Captures and tracking starts of anyone else are
@@ -117,8 +115,6 @@ public:
     // The bridge's refusal of a command (busy, dropped, overtaken, ...): a reply with ok false on
     // the reply channel, to the sender only.
     void refuse(const Command& command, const std::string& why);
-    // One line on the log for trouble of this kind, rate-limited.
-    void log(const std::string& key, const std::string& line) { log_(key, line); }
 
     static uint64_t nowNs();
 
@@ -133,9 +129,10 @@ private:
     void error(ClientId client, const char* what, const std::string& message);
     std::string refusalLocked(const Command& command, Clock::time_point now);
     void subscribe(ClientId client, Client& state, const json& msg);
-    void unsubscribe(ClientId client, Client& state, const json& msg);
+    // unsubscribe and unadvertise: the ids listed under key leave ids; each unknown one is an error.
+    template <typename Ids>
+    void removeListed(ClientId client, const json& msg, const char* op, const char* key, const char* idName, Ids& ids);
     void advertise(ClientId client, Client& state, const json& msg);
-    void unadvertise(ClientId client, Client& state, const json& msg);
     json connectionJson();
     void publishLocked(uint32_t channel, const std::string& payload, uint64_t timeNs);
     void publishConnection();

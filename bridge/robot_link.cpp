@@ -188,136 +188,163 @@ bool RobotLink::exchange(const std::vector<uint8_t>& packet, std::vector<uint8_t
 }
 
 bool RobotLink::execute(const Command& command) {
+    switch (command.kind) {
+        case Command::Kind::Drive: return executeDrive(command);
+        case Command::Kind::Track: return executeTrack(command);
+        case Command::Kind::Capture: return executeCapture(command);
+        case Command::Kind::CameraLine: return executeCameraLine(command);
+    }
+    return true;
+}
+
+bool RobotLink::executeDrive(const Command& command) {
     std::vector<uint8_t> packet, answer;
     std::string error;
-    switch (command.kind) {
-        case Command::Kind::Drive: {
-            DriveRequest request;
-            request.timeout = BRIDGE_DRIVE_TIMEOUT;
-            request.speed = command.speed;
-            request.servo0 = command.servo0;
-            request.servo1 = command.servo1;
-            request.servo2 = command.servo2;
-            request.stop = command.stop;
-            if (!drivePacket(request, packet, error)) {
-                reply(command, false, std::nullopt, std::nullopt, error);
-                return true;
-            }
-            if (!exchange(packet, answer, error)) {
-                reply(command, false, std::nullopt, std::nullopt, error);
-                return !lost_;
-            }
-            DriveStatus status;
-            if (!decodeDriveStatus(answer, status, error)) {
-                reply(command, false, answer[0], std::nullopt, error);
-                return true;
-            }
-            if (command.stop) {
-                running_ = false;
-                speed_.reset();
-            } else if (command.speed) {
-                running_ = true;
-                speed_ = command.speed;
-            }
-            // The reply first: the driver waits for it, and the status goes to every viewer.
-            reply(command, status.result == RESULT_DONE, status.result, describeDriveStatus(status), std::nullopt);
-            uint64_t t = Hub::nowNs();
-            hub_->publish(DRIVE_STATUS_CHANNEL, driveStatusJson(status, speed_, running_, t), t);
-            return true;
-        }
-        case Command::Kind::Track: {
-            if (command.trackStart && command.window && command.windowBox) {
-                const auto& b = *command.windowBox;
-                std::string line = "sw " + std::to_string(b[0]) + " " + std::to_string(b[1]) + " " +
-                                   std::to_string(b[2]) + " " + std::to_string(b[3]);
-                PassThroughAnswer camera;
-                if (!cameraPacket(line, packet, error) || !exchange(packet, answer, error) ||
-                    !decodeCameraReply(answer, camera, error)) {
-                    reply(command, false, std::nullopt, std::nullopt, "the camera's window: " + error);
-                    return !lost_;
-                }
-                if (camera.result != RESULT_DONE) {
-                    reply(command, false, camera.result, std::nullopt, std::string("the camera's window was not set"));
-                    return true;
-                }
-            }
-            if (command.trackStart) {
-                std::lock_guard lock(mutex_);
-                tracking_.window = command.window;
-                tracking_.mode = command.mode;
-            }
-            packet = !command.trackStart ? stopTrackPacket()
-                     : command.window    ? windowTrackPacket(command.mode)
-                                         : colourTrackPacket(command.mode, command.bounds);
-            if (!exchange(packet, answer, error)) {
-                reply(command, false, std::nullopt, std::nullopt, error);
-                return !lost_;
-            }
-            uint8_t result = answer[0];
-            if (!command.trackStart) {
-                // 'N' ends the camera's stream with a CR on whichever channel the link is on; after
-                // a step of target following that is the modules', and the camera would go on
-                // streaming. An empty camera line selects the camera and sends the CR there. Its
-                // answer ends at the first ':', which may be a byte of a tracking packet still on
-                // its way; another empty line then takes what is left, so that nothing of the
-                // stream stays in Halvoran's receive buffer to spoil the next frame dump.
-                for (int attempt = 0; attempt < 3; ++attempt) {
-                    std::vector<uint8_t> line;
-                    PassThroughAnswer camera;
-                    if (!cameraPacket("", packet, error) || !exchange(packet, line, error)) break;
-                    if (decodeCameraReply(line, camera, error) && camera.result == RESULT_DONE && camera.bytes.empty())
-                        break;
-                }
-                if (lost_) return false;
-            }
-            reply(command, result == RESULT_DONE, result, std::nullopt, std::nullopt);
-            return true;
-        }
-        case Command::Kind::Capture: {
-            {
-                std::lock_guard lock(captureMutex_);
-                if (capturing_) {
-                    reply(command, false, std::nullopt, std::nullopt,
-                          std::string("a frame capture is already running"));
-                    return true;
-                }
-                capturing_ = true;
-                frame_.clear();
-                frameEnd_ = FrameEnd{};
-                captureStart_ = lastProgress_ = Clock::now();
-                lastImageByte_ = Clock::time_point{};
-            }
-            bool sent = exchange({'D'}, answer, error);
-            if (!sent || answer[0] != RESULT_DONE) {
-                endCapture(sent ? std::optional<std::string>("Halvoran refused the frame dump") : error);
-                reply(command, false, sent ? std::optional<int>(answer[0]) : std::nullopt, std::nullopt,
-                      sent ? std::nullopt : std::optional<std::string>(error));
-                return !lost_;
-            }
-            // The drive stops for a dump.
-            running_ = false;
-            speed_.reset();
-            reply(command, true, answer[0], std::nullopt, std::nullopt);
-            return true;
-        }
-        case Command::Kind::CameraLine: {
-            PassThroughAnswer camera;
-            if (!cameraPacket(command.line, packet, error)) {
-                reply(command, false, std::nullopt, std::nullopt, error);
-                return true;
-            }
-            if (!exchange(packet, answer, error)) {
-                reply(command, false, std::nullopt, std::nullopt, error);
-                return !lost_;
-            }
-            if (!decodeCameraReply(answer, camera, error)) {
-                reply(command, false, answer[0], std::nullopt, error);
-                return true;
-            }
-            reply(command, camera.result == RESULT_DONE, camera.result, printableText(camera.bytes), std::nullopt);
-            return true;
-        }
+    DriveRequest request;
+    request.timeout = BRIDGE_DRIVE_TIMEOUT;
+    request.speed = command.speed;
+    request.servo0 = command.servo0;
+    request.servo1 = command.servo1;
+    request.servo2 = command.servo2;
+    request.stop = command.stop;
+    if (!drivePacket(request, packet, error)) {
+        reply(command, false, std::nullopt, std::nullopt, error);
+        return true;
     }
+    if (!exchange(packet, answer, error)) {
+        reply(command, false, std::nullopt, std::nullopt, error);
+        return !lost_;
+    }
+    DriveStatus status;
+    if (!decodeDriveStatus(answer, status, error)) {
+        reply(command, false, answer[0], std::nullopt, error);
+        return true;
+    }
+    if (command.stop) {
+        running_ = false;
+        speed_.reset();
+    } else if (command.speed) {
+        running_ = true;
+        speed_ = command.speed;
+    }
+    // The reply first: the driver waits for it, and the status goes to every viewer.
+    reply(command, status.result == RESULT_DONE, status.result, describeDriveStatus(status), std::nullopt);
+    uint64_t t = Hub::nowNs();
+    hub_->publish(DRIVE_STATUS_CHANNEL, driveStatusJson(status, speed_, running_, t), t);
+    return true;
+}
+
+bool RobotLink::setTrackingWindow(const Command& command, bool& sessionGoesOn) {
+    std::vector<uint8_t> packet, answer;
+    std::string error;
+    const auto& b = *command.windowBox;
+    std::string line = "sw " + std::to_string(b[0]) + " " + std::to_string(b[1]) + " " + std::to_string(b[2]) + " " +
+                       std::to_string(b[3]);
+    PassThroughAnswer camera;
+    if (!cameraPacket(line, packet, error) || !exchange(packet, answer, error) ||
+        !decodeCameraReply(answer, camera, error)) {
+        reply(command, false, std::nullopt, std::nullopt, "the camera's window: " + error);
+        sessionGoesOn = !lost_;
+        return false;
+    }
+    if (camera.result != RESULT_DONE) {
+        reply(command, false, camera.result, std::nullopt, std::string("the camera's window was not set"));
+        sessionGoesOn = true;
+        return false;
+    }
+    return true;
+}
+
+void RobotLink::endCameraStream() {
+    // 'N' ends the camera's stream with a CR on whichever channel the link is on; after a step
+    // of target following that is the modules', and the camera would go on streaming. An empty
+    // camera line selects the camera and sends the CR there. Its answer ends at the first ':',
+    // which may be a byte of a tracking packet still on its way; another empty line then takes
+    // what is left, so that nothing of the stream stays in Halvoran's receive buffer to spoil
+    // the next frame dump.
+    std::vector<uint8_t> packet;
+    std::string error;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::vector<uint8_t> line;
+        PassThroughAnswer camera;
+        if (!cameraPacket("", packet, error) || !exchange(packet, line, error)) break;
+        if (decodeCameraReply(line, camera, error) && camera.result == RESULT_DONE && camera.bytes.empty()) break;
+    }
+}
+
+bool RobotLink::executeTrack(const Command& command) {
+    if (command.trackStart && command.window && command.windowBox) {
+        if (bool sessionGoesOn = true; !setTrackingWindow(command, sessionGoesOn)) return sessionGoesOn;
+    }
+    if (command.trackStart) {
+        std::lock_guard lock(mutex_);
+        tracking_.window = command.window;
+        tracking_.mode = command.mode;
+    }
+    std::vector<uint8_t> packet = !command.trackStart ? stopTrackPacket()
+                                  : command.window    ? windowTrackPacket(command.mode)
+                                                      : colourTrackPacket(command.mode, command.bounds);
+    std::vector<uint8_t> answer;
+    std::string error;
+    if (!exchange(packet, answer, error)) {
+        reply(command, false, std::nullopt, std::nullopt, error);
+        return !lost_;
+    }
+    uint8_t result = answer[0];
+    if (!command.trackStart) {
+        endCameraStream();
+        if (lost_) return false;
+    }
+    reply(command, result == RESULT_DONE, result, std::nullopt, std::nullopt);
+    return true;
+}
+
+bool RobotLink::executeCapture(const Command& command) {
+    {
+        std::lock_guard lock(captureMutex_);
+        if (capturing_) {
+            reply(command, false, std::nullopt, std::nullopt, std::string("a frame capture is already running"));
+            return true;
+        }
+        capturing_ = true;
+        frame_.clear();
+        frameEnd_ = FrameEnd{};
+        captureStart_ = lastProgress_ = Clock::now();
+        lastImageByte_ = Clock::time_point{};
+    }
+    std::vector<uint8_t> answer;
+    std::string error;
+    bool sent = exchange({'D'}, answer, error);
+    if (!sent || answer[0] != RESULT_DONE) {
+        endCapture(sent ? std::optional<std::string>("Halvoran refused the frame dump") : error);
+        reply(command, false, sent ? std::optional<int>(answer[0]) : std::nullopt, std::nullopt,
+              sent ? std::nullopt : std::optional<std::string>(error));
+        return !lost_;
+    }
+    // The drive stops for a dump.
+    running_ = false;
+    speed_.reset();
+    reply(command, true, answer[0], std::nullopt, std::nullopt);
+    return true;
+}
+
+bool RobotLink::executeCameraLine(const Command& command) {
+    std::vector<uint8_t> packet, answer;
+    std::string error;
+    PassThroughAnswer camera;
+    if (!cameraPacket(command.line, packet, error)) {
+        reply(command, false, std::nullopt, std::nullopt, error);
+        return true;
+    }
+    if (!exchange(packet, answer, error)) {
+        reply(command, false, std::nullopt, std::nullopt, error);
+        return !lost_;
+    }
+    if (!decodeCameraReply(answer, camera, error)) {
+        reply(command, false, answer[0], std::nullopt, error);
+        return true;
+    }
+    reply(command, camera.result == RESULT_DONE, camera.result, printableText(camera.bytes), std::nullopt);
     return true;
 }
 

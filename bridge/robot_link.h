@@ -49,6 +49,15 @@ private:
     void serveSession();
     // False when Halvoran's session ended under it.
     bool execute(const Command& command);
+    bool executeDrive(const Command& command);
+    bool executeTrack(const Command& command);
+    bool executeCapture(const Command& command);
+    bool executeCameraLine(const Command& command);
+    // Sets the camera's window of a window tracking start; false when it was not set (the
+    // sender has been told, and sessionGoesOn is what execute returns).
+    bool setTrackingWindow(const Command& command, bool& sessionGoesOn);
+    // Leaves no camera stream running after 'N' (see its use).
+    void endCameraStream();
     bool exchange(const std::vector<uint8_t>& packet, std::vector<uint8_t>& reply, std::string& error);
     void reply(const Command& command, bool ok, std::optional<int> result, const std::optional<std::string>& answer,
                const std::optional<std::string>& error);
