@@ -31,7 +31,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/bench_util.h"
 #include "client/lib/session.h"
+
+using bench::percentile;
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -173,11 +176,6 @@ std::vector<uint8_t> report(int number) {
 }
 
 int reportNumber(int i) { return (1 + i / 255) * 256 + 1 + i % 255; }
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
 
 }  // namespace
 

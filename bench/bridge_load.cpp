@@ -50,9 +50,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/bench_util.h"
 #include "tests/support/process.h"
 #include "tests/support/robot_processes.h"
 #include "tests/support/test_support.h"
+
+using bench::ownCpuSeconds;
+using bench::percentile;
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -144,12 +148,6 @@ std::string subscribe(std::initializer_list<std::pair<int, int>> subs) {
     json list = json::array();
     for (auto [id, channel] : subs) list.push_back({{"id", id}, {"channelId", channel}});
     return json{{"op", "subscribe"}, {"subscriptions", list}}.dump();
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 struct BridgeProcess {
@@ -413,14 +411,6 @@ private:
     double openSeconds_ = 0;
     long flooded_ = 0;
 };
-
-// This program's own CPU seconds (its clients share the machine with the bridge and Halvoran).
-double ownCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 void print(const char* name, const Driver::Result& r, double cpu, double wall, BridgeProcess& bridge, double own) {
     std::printf(

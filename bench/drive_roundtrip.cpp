@@ -25,9 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "client/lib/session.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
+
+using bench::percentile;
 
 namespace {
 
@@ -79,12 +82,6 @@ private:
     std::string dir_;
     ChildProcess sim_, halvoran_;
 };
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
 
 void BM_DriveCommandRoundTrip(benchmark::State& state) {
     RobotUnderTest robot;

@@ -20,9 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "client/lib/session.h"
 #include "sim/frame_format.h"
 #include "tests/support/robot_processes.h"
+
+using bench::percentile;
 
 namespace {
 
@@ -32,12 +35,6 @@ constexpr double kByteUs = 1e6 * 10 / 115200;
 constexpr size_t kOutput = 4 + sim::frame::kFrameBytes;
 constexpr double kPausesUs = (10 + 10 + 2 * 10 + 100) * 1000.0 + (kOutput / 2000) * 250000.0;
 constexpr double kFloorUs = kPausesUs + kOutput * kByteUs;
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
 
 // 'D' and the whole frame; false when either did not come.
 bool dump(halvoran_client::Session& session) {

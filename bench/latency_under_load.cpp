@@ -46,12 +46,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "bench/write_times/write_times.h"
 #include "client/lib/session.h"
 #include "tests/support/process.h"
 #include "tests/support/robot_processes.h"
 #include "tests/support/test_support.h"
 
+using bench::percentileOfSorted;
+using bench::sleepUntil;
+using bench::writtenTimes;
 using testing_support::monotonicUs;
 
 namespace {
@@ -73,19 +77,14 @@ struct Stats {
     double medianUs = NAN, p99Us = NAN, p999Us = NAN, maxUs = NAN;
 };
 
-double percentile(const std::vector<double>& sorted, double p) {
-    const size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
-    return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
-
 Stats stats(std::vector<double> values) {
     Stats s;
     s.samples = values.size();
     if (values.empty()) return s;
     std::sort(values.begin(), values.end());
-    s.medianUs = percentile(values, 0.5);
-    s.p99Us = percentile(values, 0.99);
-    s.p999Us = percentile(values, 0.999);
+    s.medianUs = percentileOfSorted(values, 0.5);
+    s.p99Us = percentileOfSorted(values, 0.99);
+    s.p999Us = percentileOfSorted(values, 0.999);
     s.maxUs = values.back();
     return s;
 }
@@ -109,11 +108,6 @@ int64_t wallOffsetUs() {
     return best;
 }
 
-void sleepUntil(int64_t tUs) {
-    const int64_t now = monotonicUs();
-    if (tUs > now) std::this_thread::sleep_for(std::chrono::microseconds(tUs - now));
-}
-
 // First-in first-out at the priority; what the thread starts afterwards (Halvoran, stress-ng,
 // cyclictest) begins at normal priority.
 bool setPriority(pid_t tid, int priority) {
@@ -130,19 +124,6 @@ bool setProcessPriority(pid_t pid, int priority) {
         all = setPriority(std::stoi(entry.path().filename().string()), priority) && all;
     }
     return all && !error;
-}
-
-// The times (simulator's clock) of the bytes Halvoran wrote on the line, in order.
-std::vector<int64_t> writtenTimes(const std::string& trace) {
-    std::vector<int64_t> times;
-    std::istringstream lines(trace);
-    std::string line, kind;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        long long t = 0;
-        if (words >> t >> kind && kind == "in") times.push_back(t);
-    }
-    return times;
 }
 
 struct Cell {

@@ -35,8 +35,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "client/lib/session.h"
 #include "tests/support/robot_processes.h"
+
+using bench::cpuUs;
+using bench::percentile;
+using bench::sleepUntil;
 
 using testing_support::monotonicUs;
 
@@ -48,29 +53,6 @@ using Report = std::array<uint8_t, 8>;
 constexpr int kMeasureSeconds = 10;
 const std::vector<uint8_t> kTrackBoth = {'T', 0, 255, 150, 255, 0, 255};
 const std::vector<uint8_t> kDriveStatus = {'P', 0, 0, 0, 0, 0, 0};
-
-// utime + stime of the process, in microseconds.
-int64_t cpuUs(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoll(field);
-        if (i == 15) stime = std::stoll(field);
-    }
-    return (utime + stime) * 1000000 / sysconf(_SC_CLK_TCK);
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
 
 struct TraceByte {
     int64_t tUs;
@@ -135,11 +117,6 @@ public:
     testing_support::SimulatedRobot robot;
     halvoran_client::Session session;
 };
-
-void sleepUntil(int64_t tUs) {
-    const int64_t now = monotonicUs();
-    if (tUs > now) std::this_thread::sleep_for(std::chrono::microseconds(tUs - now));
-}
 
 void measureIdle(bool spin, Figures& f) {
     Robot r;

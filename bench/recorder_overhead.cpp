@@ -28,8 +28,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "client/lib/session.h"
 #include "tests/support/robot_processes.h"
+
+using bench::cpuUs;
+using bench::percentile;
+using bench::writtenTimes;
 
 using testing_support::monotonicUs;
 
@@ -40,41 +45,6 @@ using halvoran_client::ReadStatus;
 constexpr int kMeasureSeconds = 10;
 const std::vector<uint8_t> kTrackBoth = {'T', 0, 255, 150, 255, 0, 255};
 const std::vector<uint8_t> kDriveStatus = {'P', 0, 0, 0, 0, 0, 0};
-
-int64_t cpuUs(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoll(field);
-        if (i == 15) stime = std::stoll(field);
-    }
-    return (utime + stime) * 1000000 / sysconf(_SC_CLK_TCK);
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
-
-// The times of the bytes halvoran wrote, from the simulator's trace ("<us> in <where> <hex>").
-std::vector<int64_t> writtenTimes(const std::string& trace) {
-    std::vector<int64_t> times;
-    std::istringstream lines(trace);
-    std::string line, kind;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        long long t = 0;
-        if (words >> t >> kind && kind == "in") times.push_back(t);
-    }
-    return times;
-}
 
 uint64_t folderBytes(const std::string& dir) {
     uint64_t total = 0;

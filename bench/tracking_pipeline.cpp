@@ -44,10 +44,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "client/lib/session.h"
 #include "tests/support/process.h"
 #include "tests/support/robot_processes.h"
 #include "tests/support/test_support.h"
+
+using bench::percentile;
 
 using testing_support::monotonicUs;
 
@@ -57,12 +60,6 @@ using halvoran_client::ReadStatus;
 using Report = std::array<uint8_t, 8>;
 
 const std::vector<uint8_t> kReportOnly = {'A', 0, 255, 150, 255, 0, 255};
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
 
 // A tracking packet as it left the simulator: the values a report carries and the time (on the
 // simulator's clock) of its last byte.

@@ -49,13 +49,8 @@ public:
     }
 };
 
-// One driver at a time. The first client that gives a speed holds the drive until it stops, goes
-// away, or gives no speed or stop for HOLD_TIME. A stop is taken from anyone. While the holder's
-// last speed is younger than REPEAT_WHILE, it is sent again every REPEAT_EVERY; once it is older,
-// the drive is stopped (a tool that died must not leave the robot running, even in a mode where
-// Halvoran's own drive timeout does not run). Servo-only messages move the servos but renew
-// neither the hold nor the repeats: a tool that only pans the camera does not keep the robot
-// driving on a speed it gave once.
+// One driver at a time: who holds the drive, when the holder's speed is repeated and when the
+// drive is stopped after silence. The rules are written out once, in bridge/API.md, "The drive".
 class DriveArbiter {
 public:
     static constexpr auto HOLD_TIME = std::chrono::seconds(2);

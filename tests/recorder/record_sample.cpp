@@ -34,6 +34,28 @@ record::Queues queues;
 
 std::string b64(const std::vector<uint8_t>& v) { return topics::base64(v.data(), v.size()); }
 
+// Waits until the writer thread has taken everything out of the main thread's queue. The queue
+// has no way to signal that, so this looks every millisecond, for at most kDrainBoundMs (far
+// beyond what a loaded machine needs); false, with the reason on standard error, when the
+// writer ended on an error or the bound passed.
+constexpr int kDrainBoundMs = 60000;
+bool writerEmptiedMainQueue(const record::Recorder& recorder) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainBoundMs);
+    while (queues.main.size() > 0) {
+        if (recorder.failed()) {
+            std::fprintf(stderr, "record_sample: the recorder ended on an error with the main queue still full\n");
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::fprintf(stderr, "record_sample: the writer left %zu records in the main queue after %d ms\n",
+                         queues.main.size(), kDrainBoundMs);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,7 +82,7 @@ int main(int argc, char** argv) {
     }
     if (!recorder.start()) return 1;
     // The writer empties the full queue before the session goes on, so that nothing else is lost.
-    while (overflow && queues.main.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (overflow && !writerEmptiedMainQueue(recorder)) return 1;
 
     std::vector<uint8_t> rx;
     std::thread reader([&] {
