@@ -180,8 +180,8 @@ if [ "$bridge" -eq 1 ]; then
     bridge_pid=$!
     cat <<EOF
 
-The web dashboard: open http://127.0.0.1:8080 in a browser (from a phone or another computer
-on this network: http://THIS-MACHINE:8080; see README.md, "Web dashboard").
+The web dashboard: open http://127.0.0.1:8080 in a browser on this machine (without a token the
+bridge answers this machine only; see README.md, "Web dashboard" and "Security").
 
 halvoran-bridge serves the robot to Foxglove-protocol tools (Foxglove, Lichtblick) at
   ws://127.0.0.1:8765
