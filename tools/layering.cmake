@@ -61,6 +61,12 @@ if(BUILD_TESTING AND HALVORAN_PYTHON3)
     COMMAND ${HALVORAN_PYTHON3} -B -m unittest -q check_layering_test
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tools)
   set_tests_properties(layering_check_rules PROPERTIES LABELS unit TIMEOUT 60)
+  # The documents' link check (the package test runs it on the installed documents), on small
+  # made-up trees.
+  add_test(NAME doc_links_check_rules
+    COMMAND ${HALVORAN_PYTHON3} -B -m unittest -q check_doc_links_test
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tools)
+  set_tests_properties(doc_links_check_rules PROPERTIES LABELS unit TIMEOUT 60)
 elseif(BUILD_TESTING)
   message(STATUS "layering test left out: no python3")
 endif()

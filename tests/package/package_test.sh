@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Packaging checks: builds the Debian package from a build tree (cpack, without building
 # anything), checks its files and control data, unpacks it into a scratch root, runs its
-# programs' --version there, verifies its systemd units and rates their sandbox with
-# systemd-analyze, runs its maintainer scripts on a machine without systemd or udev, and runs
-# lintian (errors fail).
+# programs' --version there, follows its documents' links, verifies its systemd units and rates
+# their sandbox with systemd-analyze, runs its maintainer scripts on a machine without systemd or
+# udev, and runs lintian (errors fail).
 #
 #   package_test.sh BUILD_DIR VERSION PREFIX "PROGRAM;PROGRAM..."
 set -euo pipefail
@@ -45,6 +45,11 @@ grep -v ' usr/share/halvoran/web/' "$work/files" > "$work/actual" || true
     fi
     echo "-rw-r--r-- root/root usr/lib/udev/rules.d/60-halvoran.rules"
     echo "-rw-r--r-- root/root usr/share/doc/halvoran/README.md"
+    for doc in bench/README.md bridge/API.md docs/ARCHITECTURE.md docs/COMMANDS.md docs/FOXGLOVE.md \
+               docs/INSTALLING.md docs/MENU_MODE.md docs/SECURITY.md docs/SIMULATOR.md \
+               docs/dashboard-desktop.png docs/dashboard-phone.png docs/window.png; do
+        echo "-rw-r--r-- root/root usr/share/doc/halvoran/$doc"
+    done
     echo "-rw-r--r-- root/root usr/share/doc/halvoran/changelog.gz"
     echo "-rw-r--r-- root/root usr/share/doc/halvoran/copyright"
 } | sort > "$work/expected"
@@ -69,6 +74,11 @@ for p in "${programs[@]}"; do
     out="$("$work/root/usr/bin/$p" --version 2>&1)" || fail "$p --version: $out"
     [ "$out" = "$p $version" ] || fail "$p --version says \"$out\", not \"$p $version\""
 done
+
+echo "== unpacked: the documents' links"
+# Every relative link of the installed README and documents leads to a file the package holds.
+python3 -B "$(dirname "$0")/../../tools/check_doc_links.py" "$work/root/usr/share/doc/halvoran" ||
+    fail "a document links to a file that the package does not hold"
 
 echo "== unpacked: systemd-analyze verify"
 # The units name the programs under /usr/bin; copies name them in the scratch root instead.
