@@ -125,17 +125,29 @@ TEST_F(PlaybackHubTest, WhatIsPublishedIsRefused) {
 TEST_F(PlaybackHubTest, MessagesReachTheirSubscribersWithTheirRecordedTime) {
     hub->open(1, "a", Role::Viewer);
     hub->open(2, "b", Role::Viewer);
+    hub->open(3, "c", Role::Viewer);
     hub->handleText(1, json{{"op", "subscribe"}, {"subscriptions", {{{"id", 7}, {"channelId", drive}}}}}.dump());
+    hub->handleText(2, json{{"op", "subscribe"}, {"subscriptions", {{{"id", 9}, {"channelId", serial}}}}}.dump());
     sink.binaries.clear();
     player.poll();
-    ASSERT_EQ(sink.binaries[1].size(), 2u);  // the first message and Time
-    const std::string& frame = sink.binaries[1][0];
-    EXPECT_EQ(frame[0], 1);
-    EXPECT_EQ(readLe(frame, 1, 4), 7u);
-    EXPECT_EQ(readLe(frame, 5, 8), T0);
-    EXPECT_EQ(frame.substr(13), R"({"speed":1})");
-    ASSERT_EQ(sink.binaries[2].size(), 1u);  // Time only
-    EXPECT_EQ(sink.binaries[2][0], PlaybackHub::timeFrame(T0));
+    now += 600ms;
+    player.poll();
+    auto data = [&](ClientId c) {
+        std::vector<std::string> out;
+        for (const std::string& f : sink.binaries[c])
+            if (f[0] == 1) out.push_back(f);
+        return out;
+    };
+    ASSERT_EQ(data(1).size(), 1u);
+    EXPECT_EQ(readLe(data(1)[0], 1, 4), 7u);
+    EXPECT_EQ(readLe(data(1)[0], 5, 8), T0);
+    EXPECT_EQ(data(1)[0].substr(13), R"({"speed":1})");
+    ASSERT_EQ(data(2).size(), 1u);
+    EXPECT_EQ(readLe(data(2)[0], 1, 4), 9u);
+    EXPECT_EQ(readLe(data(2)[0], 5, 8), T0 + 500 * MS);
+    EXPECT_TRUE(data(3).empty());
+    // Time goes to everyone.
+    EXPECT_EQ(sink.binaries[3].front(), PlaybackHub::timeFrame(T0));
 }
 
 TEST_F(PlaybackHubTest, SettingsGoToTheirFollowersAndAnswerTheAsker) {
