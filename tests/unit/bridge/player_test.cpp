@@ -260,6 +260,39 @@ TEST_F(PlayerTest, ASeekSendsTheLastMessageOfEachChannelFirst) {
     }
 }
 
+TEST_F(PlayerTest, ChunksThatOverlapInTimePlayInLogTimeOrder) {
+    // Chunk {a0 a1} spans 0..300 ms, chunk {b0 a0b b1 a2} 100..400 ms.
+    const std::vector<Message> overlapping = {
+        {1, 0, "a0"}, {1, 300, "a1", true}, {2, 100, "b0"}, {1, 150, "a0b"}, {2, 200, "b1"}, {1, 400, "a2"},
+    };
+    struct Case {
+        double seek;  // < 0: none, play from the start
+        std::vector<std::string> sent;
+    };
+    const std::vector<Case> cases = {
+        {-1, {"a0", "b0", "a0b", "b1", "a1", "a2"}},
+        {0.25, {"a0b", "b1", "a1", "a2"}},  // a0b is newer than a0 of the chunk before
+        {0.35, {"b1", "a1", "a2"}},         // a1 of the earlier chunk is newer than a0b
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.seek);
+        Record fresh;
+        fresh.now = &now;
+        fresh.origin = now;
+        record = fresh;
+        Player p([this] { return now; });
+        files.push_back(writeRecording(overlapping));
+        std::string error;
+        ASSERT_TRUE(p.open(files.back(), 1.0, false, error)) << error;
+        p.attach(record);
+        if (c.seek >= 0) {
+            ASSERT_EQ(p.seek(c.seek), "");
+        }
+        playUntil(p, now, now + std::chrono::seconds(5));
+        EXPECT_EQ(record.data(), c.sent);
+    }
+}
+
 TEST_F(PlayerTest, TheEndPausesThereAndPlayingAgainStartsOver) {
     open(SAMPLE);
     runUntil(5s);
