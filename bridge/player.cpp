@@ -233,7 +233,9 @@ Player::Clock::time_point Player::pollLocked(Clock::time_point now) {
             moveTo(start_, now, false);
             changed({positionParameter(now)});
             sendTime(now);
-            return now;  // the messages at the start are due at once
+            // The messages at the start are due at once; a file that can no longer be read
+            // pauses below instead of starting over without end.
+            if (nextMessage() != nullptr) return now;
         }
         anchorPosition_ = end_;
         anchorTime_ = now;
