@@ -120,6 +120,18 @@ protected:
         ASSERT_TRUE(player.open(files.back(), rate, loop, error)) << error;
         player.attach(record);
     }
+    // A new player of these messages, its output recorded afresh from now.
+    std::unique_ptr<Player> fresh(const std::vector<Message>& messages, double rate = 1.0) {
+        record = Record{};
+        record.now = &now;
+        record.origin = now;
+        auto p = std::make_unique<Player>([this] { return now; });
+        files.push_back(writeRecording(messages));
+        std::string error;
+        EXPECT_TRUE(p->open(files.back(), rate, false, error)) << error;
+        p->attach(record);
+        return p;
+    }
     // Plays up to `until` from the start.
     void runUntil(Player::Clock::duration until) { playUntil(player, now, record.origin + until); }
     std::optional<nlohmann::json> lastParameter(const std::string& name) {
@@ -137,15 +149,8 @@ protected:
 TEST_F(PlayerTest, MessagesLeaveAtTheirRecordedSpacingDividedByTheRate) {
     for (double rate : {1.0, 2.0, 0.5, 10.0, 0.1}) {
         SCOPED_TRACE(rate);
-        Record fresh;
-        fresh.now = &now;
-        fresh.origin = now;
-        record = fresh;
-        Player p([this] { return now; });
-        files.push_back(writeRecording(SAMPLE));
-        std::string error;
-        ASSERT_TRUE(p.open(files.back(), rate, false, error)) << error;
-        p.attach(record);
+        auto owned = fresh(SAMPLE, rate);
+        Player& p = *owned;
         playUntil(p, now, now + std::chrono::seconds(20));
         ASSERT_EQ(record.messages.size(), SAMPLE.size());
         for (size_t i = 0; i < SAMPLE.size(); ++i) {
@@ -183,15 +188,8 @@ TEST_F(PlayerTest, EveryControlSendsTimeAtOnce) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Record fresh;
-        fresh.now = &now;
-        fresh.origin = now;
-        record = fresh;
-        Player p([this] { return now; });
-        files.push_back(writeRecording(SAMPLE));
-        std::string error;
-        ASSERT_TRUE(p.open(files.back(), 1.0, false, error));
-        p.attach(record);
+        auto owned = fresh(SAMPLE);
+        Player& p = *owned;
         p.poll();
         now += 30ms;  // between two regular Times
         size_t before = record.times.size();
@@ -235,15 +233,8 @@ TEST_F(PlayerTest, ASeekSendsTheLastMessageOfEachChannelFirst) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.seconds);
-        Record fresh;
-        fresh.now = &now;
-        fresh.origin = now;
-        record = fresh;
-        Player p([this] { return now; });
-        files.push_back(writeRecording(SAMPLE));
-        std::string error;
-        ASSERT_TRUE(p.open(files.back(), 1.0, false, error));
-        p.attach(record);
+        auto owned = fresh(SAMPLE);
+        Player& p = *owned;
         ASSERT_EQ(p.setPaused(true), "");
         ASSERT_EQ(p.seek(c.seconds), "");
         EXPECT_EQ(record.seeks, 1);
@@ -276,15 +267,8 @@ TEST_F(PlayerTest, ChunksThatOverlapInTimePlayInLogTimeOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.seek);
-        Record fresh;
-        fresh.now = &now;
-        fresh.origin = now;
-        record = fresh;
-        Player p([this] { return now; });
-        files.push_back(writeRecording(overlapping));
-        std::string error;
-        ASSERT_TRUE(p.open(files.back(), 1.0, false, error)) << error;
-        p.attach(record);
+        auto owned = fresh(overlapping);
+        Player& p = *owned;
         if (c.seek >= 0) {
             ASSERT_EQ(p.seek(c.seek), "");
         }
@@ -339,9 +323,9 @@ TEST_F(PlayerTest, ARateOutOfRangeIsRefusedAndChangesNothing) {
         for (const PlaybackParameter& p : player.parameters())
             if (p.name == Player::RATE) rate = p.value.get<double>();
         EXPECT_EQ(rate, c.ok ? c.rate : 1.0);
-        Player fresh([this] { return this->now; });
+        Player other([this] { return this->now; });
         std::string error;
-        EXPECT_EQ(fresh.open(files.back(), c.rate, false, error), c.ok) << error;
+        EXPECT_EQ(other.open(files.back(), c.rate, false, error), c.ok) << error;
     }
 }
 
