@@ -256,6 +256,8 @@ void Player::start() {
     std::lock_guard lock(mutex_);
     if (thread_.joinable()) return;
     stopping_ = false;
+    // Playing starts now, not when the file was opened.
+    if (!paused_) anchorTime_ = clock_();
     thread_ = std::thread([this] {
         std::unique_lock lock(mutex_);
         while (!stopping_) {
