@@ -135,7 +135,9 @@ export function cameraPanel({ store, publish, say, tracking }) {
         progress(progress) {
             const expected = progress.expected || FRAME_BYTES;
             const received = Math.min(progress.received, expected);
-            const text = progress.error ? "capture failed" : progress.done ? "frame received"
+            // The picture may come before the end of the transfer is told: its words then stay.
+            const shown = store.state.capture.text;
+            const text = progress.error ? "capture failed" : progress.done ? (shown.startsWith("frame of") ? shown : "frame received")
                 : `${Math.round((100 * received) / expected)} % (${progress.received} of ${expected} bytes)`;
             store.set({ capture: { busy: !progress.done, received, expected, text } });
             if (progress.error) say(`Capture failed: ${progress.error}`);
