@@ -36,6 +36,16 @@ public:
     virtual void sendBinary(ClientId client, std::string frame) = 0;
 };
 
+// What the network side tells about each connection: the live hub, or the playback's.
+class ClientHandler {
+public:
+    virtual ~ClientHandler() = default;
+    virtual void open(ClientId client, const std::string& name, Role role) = 0;
+    virtual void close(ClientId client) = 0;
+    virtual void handleText(ClientId client, std::string_view text) = 0;
+    virtual void handleBinary(ClientId client, std::string_view data) = 0;
+};
+
 // Where checked commands go (the Halvoran session). urgent: before everything queued.
 class CommandSink {
 public:
@@ -81,7 +91,7 @@ private:
     std::optional<int> speed_;  // set while the holder's drive should run
 };
 
-class Hub {
+class Hub : public ClientHandler {
 public:
     // Status ids: one per kind of problem, so that a tool shows each of them, not only the last.
     static constexpr const char* DRIVE_HELD = "halvoran.drive-held";
@@ -93,11 +103,11 @@ public:
 
     // A new connection: serverInfo, its client id, the advertisement. A viewer is not offered
     // publishing, and what it publishes anyway is refused.
-    void open(ClientId client, const std::string& name, Role role = Role::Driver);
+    void open(ClientId client, const std::string& name, Role role = Role::Driver) override;
     // A connection went; if it held the drive the drive stops at once.
-    void close(ClientId client);
-    void handleText(ClientId client, std::string_view text);
-    void handleBinary(ClientId client, std::string_view data);
+    void close(ClientId client) override;
+    void handleText(ClientId client, std::string_view text) override;
+    void handleBinary(ClientId client, std::string_view data) override;
 
     // A message on a server channel to every subscriber of it.
     void publish(uint32_t channel, const json& message, uint64_t timeNs);

@@ -20,6 +20,8 @@
 
 #include "bridge/access.h"
 #include "bridge/hub.h"
+#include "bridge/playback_hub.h"
+#include "bridge/player.h"
 #include "bridge/robot_link.h"
 #include "bridge/server.h"
 
@@ -142,6 +144,9 @@ int main(int argc, char** argv) {
     size_t sendBudget = sizeOr("HALVORAN_BRIDGE_SEND_BUDGET", 8 * 1024 * 1024);
     bool noAuth = envOr("HALVORAN_BRIDGE_NO_AUTH", "") == "1";
     bool version = false;
+    std::string playFile;
+    double rate = 1.0;
+    bool loop = false;
 
     CLI::App app{"halvoran-bridge: Halvoran for many viewers and one driver, over the Foxglove WebSocket protocol"};
     app.add_option("--halvoran", host, "Halvoran's host (env HALVORAN_HOST)")->capture_default_str();
@@ -178,6 +183,15 @@ int main(int argc, char** argv) {
                    "(env HALVORAN_BRIDGE_SEND_BUDGET)")
         ->capture_default_str()
         ->check(CLI::Range(size_t{64 * 1024}, size_t{1} << 32));
+    CLI::Option* play = app.add_option("--play", playFile,
+                                       "serve this recording (.mcap) instead of Halvoran, with its recorded timing; "
+                                       "nothing can drive")
+                            ->check(CLI::ExistingFile);
+    app.add_option("--rate", rate, "with --play: the speed of playback, 0.1 to 10")
+        ->capture_default_str()
+        ->check(CLI::Range(Player::MIN_RATE, Player::MAX_RATE))
+        ->needs(play);
+    app.add_flag("--loop", loop, "with --play: start over at the end instead of pausing there")->needs(play);
     app.add_flag("--version", version, "print the version and end");
     CLI11_PARSE(app, argc, argv);
 
@@ -245,6 +259,17 @@ int main(int argc, char** argv) {
     options.tlsCert = tlsCert;
     options.tlsKey = tlsKey;
 
+    // A recording is read and checked before any port opens: a file that cannot be played is said
+    // at once.
+    Player player;
+    if (!playFile.empty()) {
+        if (!player.open(playFile, rate, loop, error)) {
+            std::cerr << "halvoran-bridge: --play: " << error << std::endl;
+            return 2;
+        }
+        if (!player.warning().empty()) std::cerr << "halvoran-bridge: " << playFile << ": " << player.warning() << std::endl;
+    }
+
     std::signal(SIGPIPE, SIG_IGN);
     Server server(options);
     if (!server.open(error)) {
@@ -259,7 +284,12 @@ int main(int argc, char** argv) {
         std::printf("listening: %s://%s:%u (dashboard from %s, WebSocket at /ws)\n", tls ? "https" : "http",
                     options.http->address.c_str(), server.httpPort(), options.webDir.c_str());
     }
-    std::printf("halvoran: %s\n", host.c_str());
+    if (playFile.empty()) {
+        std::printf("halvoran: %s\n", host.c_str());
+    } else {
+        std::printf("playing: %s (%.3f s, rate %g%s)\n", playFile.c_str(),
+                    static_cast<double>(player.endTime() - player.startTime()) / 1e9, rate, loop ? ", loop" : "");
+    }
     if (guarded) {
         std::printf("access: driver token from %s%s%s\n", driverFrom.c_str(),
                     viewerFrom.empty() ? "" : ", viewer token from ", viewerFrom.c_str());
@@ -282,8 +312,18 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
+    std::string name = std::string("halvoran-bridge ") + HALVORAN_VERSION;
+    if (!playFile.empty()) {
+        PlaybackHub hub(server, player, name, std::filesystem::path(playFile).filename().string());
+        player.attach(hub);
+        player.start();
+        server.run(hub);
+        player.stop();
+        std::fprintf(stderr, "halvoran-bridge: stopped\n");
+        return 0;
+    }
     RobotLink link(host);
-    Hub hub(server, link, std::string("halvoran-bridge ") + HALVORAN_VERSION, host);
+    Hub hub(server, link, name, host);
     link.start(hub);
     server.run(hub);
     // Ctrl-C or SIGTERM: the drive stops and the session ends before the program does.

@@ -194,7 +194,7 @@ struct Server::Impl {
     asio::signal_set signals{ioc};
     asio::steady_timer stopTimer{ioc};
     std::optional<ssl::context> tls;
-    Hub* hub = nullptr;
+    ClientHandler* hub = nullptr;
     std::atomic<uint32_t> nextId{1};
     std::atomic<size_t> connections{0};
     std::atomic<size_t> lingering{0};  // turned away, their answer on the way
@@ -819,7 +819,7 @@ uint16_t Server::httpPort() const {
     return impl_->httpListener.acceptor.is_open() ? impl_->httpListener.acceptor.local_endpoint(ec).port() : 0;
 }
 
-void Server::run(Hub& hub) {
+void Server::run(ClientHandler& hub) {
     impl_->hub = &hub;
     impl_->accept(impl_->wsListener);
     if (impl_->httpListener.acceptor.is_open()) impl_->accept(impl_->httpListener);

@@ -50,7 +50,7 @@ public:
     uint16_t wsPort() const;
     uint16_t httpPort() const;
     // Serves on the calling thread until stop() (or a signal, when asked for).
-    void run(Hub& hub);
+    void run(ClientHandler& hub);
     // Ends run() at once. goAway(): closes every WebSocket with "going away" first (as a signal
     // does), and ends run() when they are closed, or after a second.
     void stop();

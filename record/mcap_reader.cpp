@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <iterator>
 
 #include <zstd.h>
@@ -52,6 +53,9 @@ struct Reader {
     const ReadOptions& options;
     ReadResult& result;
     std::vector<uint8_t> chunkBuffer;
+    // Indexing: the messages are counted and their times kept, not their contents.
+    bool keepMessages = true;
+    uint64_t counted = 0, firstTime = 0, lastTime = 0;
 
     bool fail(const std::string& what, uint64_t offset) {
         if (result.error.empty()) result.error = what + " at byte " + std::to_string(offset);
@@ -92,6 +96,12 @@ struct Reader {
                     return fail("message record too short", offset);
                 if (result.channel(m.channelId) == nullptr) return fail("message on an unknown channel", offset);
                 if (!wanted(m.channelId)) return true;
+                if (!keepMessages) {
+                    if (counted == 0 || m.logTime < firstTime) firstTime = m.logTime;
+                    if (counted == 0 || m.logTime > lastTime) lastTime = m.logTime;
+                    ++counted;
+                    return true;
+                }
                 m.data.assign(reinterpret_cast<const char*>(c.p), c.left);
                 result.messages.push_back(std::move(m));
                 return true;
@@ -217,6 +227,133 @@ ReadResult readFile(const std::string& path, const ReadOptions& options) {
         return result;
     }
     return readBuffer(bytes.data(), bytes.size(), options);
+}
+
+const ReadSchema* FileIndex::schema(uint16_t id) const {
+    for (const ReadSchema& s : schemas)
+        if (s.id == id) return &s;
+    return nullptr;
+}
+
+const ReadChannel* FileIndex::channel(uint16_t id) const {
+    for (const ReadChannel& c : channels)
+        if (c.id == id) return &c;
+    return nullptr;
+}
+
+namespace {
+
+bool readAt(std::FILE* file, uint64_t offset, uint64_t size, std::vector<uint8_t>& out) {
+    out.resize(static_cast<size_t>(size));
+    if (::fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+    return size == 0 || std::fread(out.data(), 1, out.size(), file) == out.size();
+}
+
+// The most bytes a record holding one chunk of at most maxChunkBytes may take on disk: zstd's
+// worst case adds a little to data that does not compress, and the chunk's own fields.
+uint64_t recordLimit(const ReadOptions& options) { return options.maxChunkBytes + options.maxChunkBytes / 64 + 65536; }
+
+}  // namespace
+
+FileIndex indexFile(const std::string& path, const ReadOptions& options) {
+    FileIndex index;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) {
+        index.error = "cannot open " + path;
+        return index;
+    }
+    uint64_t size = 0;
+    if (::fseeko(file.get(), 0, SEEK_END) == 0) {
+        off_t end = ::ftello(file.get());
+        size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    ReadResult result;
+    Reader reader{options, result, {}};
+    reader.keepMessages = false;
+    std::vector<uint8_t> head, content;
+    if (size < sizeof(MAGIC) || !readAt(file.get(), 0, sizeof(MAGIC), head) ||
+        std::memcmp(head.data(), MAGIC, sizeof(MAGIC)) != 0) {
+        index.error = "not an MCAP file (no magic)";
+        return index;
+    }
+    uint64_t at = sizeof(MAGIC);
+    bool first = true;
+    while (true) {
+        if (size - at < 9 || !readAt(file.get(), at, 9, head)) {
+            reader.fail(at == size ? "file cut short (no footer)" : "file cut short", at);
+            break;
+        }
+        uint8_t op = head[0];
+        uint64_t length = 0;
+        for (int i = 0; i < 8; ++i) length |= uint64_t{head[1 + i]} << (8 * i);
+        if (first && op != OP_HEADER) {
+            reader.fail("no header after the magic", at);
+            break;
+        }
+        first = false;
+        const uint64_t contentAt = at + 9;
+        if (length > size - contentAt) {
+            reader.fail("file cut short", at);
+            break;
+        }
+        if (op == OP_FOOTER) {
+            std::vector<uint8_t> magic;
+            if (size - contentAt - length != sizeof(MAGIC) || !readAt(file.get(), contentAt + length, sizeof(MAGIC), magic) ||
+                std::memcmp(magic.data(), MAGIC, sizeof(MAGIC)) != 0) {
+                reader.fail("no magic after the footer", at);
+                break;
+            }
+            result.complete = true;
+            break;
+        }
+        if (op == OP_MESSAGE) {
+            reader.fail("a message outside a chunk (only chunked files are indexed)", at);
+            break;
+        }
+        if (op == OP_CHUNK || op == OP_SCHEMA || op == OP_CHANNEL) {
+            if (length > recordLimit(options)) {
+                reader.fail("record too large", at);
+                break;
+            }
+            if (!readAt(file.get(), contentAt, length, content)) {
+                reader.fail("file cannot be read", at);
+                break;
+            }
+            reader.counted = 0;
+            if (!reader.record(op, Cursor{content.data(), content.size()}, at, false)) break;
+            if (op == OP_CHUNK) {
+                index.chunks.push_back({contentAt, length, reader.counted ? reader.firstTime : 0,
+                                        reader.counted ? reader.lastTime : 0, reader.counted});
+            }
+        }
+        at = contentAt + length;
+    }
+    index.schemas = std::move(result.schemas);
+    index.channels = std::move(result.channels);
+    index.complete = result.complete;
+    index.error = std::move(result.error);
+    return index;
+}
+
+bool readChunk(std::FILE* file, const FileIndex& index, const ChunkPlace& place, std::vector<ReadMessage>& out,
+               std::string& error, const ReadOptions& options) {
+    out.clear();
+    std::vector<uint8_t> content;
+    if (place.length > recordLimit(options) || !readAt(file, place.offset, place.length, content)) {
+        error = "cannot read the chunk at byte " + std::to_string(place.offset);
+        return false;
+    }
+    ReadResult result;
+    result.channels = index.channels;
+    Reader reader{options, result, {}};
+    if (!reader.chunk(Cursor{content.data(), content.size()}, place.offset)) {
+        error = result.error;
+        return false;
+    }
+    std::stable_sort(result.messages.begin(), result.messages.end(),
+                     [](const ReadMessage& a, const ReadMessage& b) { return a.logTime < b.logTime; });
+    out = std::move(result.messages);
+    return true;
 }
 
 }  // namespace mcap

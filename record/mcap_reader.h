@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -49,5 +50,33 @@ struct ReadOptions {
 
 ReadResult readBuffer(const uint8_t* data, size_t size, const ReadOptions& options = {});
 ReadResult readFile(const std::string& path, const ReadOptions& options = {});
+
+// A file read one record at a time from disk, for a reader that keeps only where its chunks are
+// (a player of a large file): the schemas and channels, and each complete chunk's place and
+// times, in file order. Every chunk is decompressed and checked once; reading stops at the first
+// fault, keeping the chunks before it (a file cut short keeps its complete chunks).
+struct ChunkPlace {
+    uint64_t offset = 0;  // of the chunk record's content
+    uint64_t length = 0;  // of that content
+    uint64_t startTime = 0, endTime = 0;  // log times of its first and last message
+    uint64_t messages = 0;  // how many it holds (0: only schemas and channels)
+};
+
+struct FileIndex {
+    std::vector<ReadSchema> schemas;
+    std::vector<ReadChannel> channels;
+    std::vector<ChunkPlace> chunks;
+    bool complete = false;  // the file ends with its footer and the magic
+    std::string error;      // as in ReadResult
+    const ReadSchema* schema(uint16_t id) const;
+    const ReadChannel* channel(uint16_t id) const;
+};
+
+FileIndex indexFile(const std::string& path, const ReadOptions& options = {});
+
+// The messages of one indexed chunk, in log-time order (equal times in file order), read from
+// the open file again; false with the reason when the chunk cannot be read now.
+bool readChunk(std::FILE* file, const FileIndex& index, const ChunkPlace& place, std::vector<ReadMessage>& out,
+               std::string& error, const ReadOptions& options = {});
 
 }  // namespace mcap
