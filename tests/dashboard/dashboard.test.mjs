@@ -9,7 +9,7 @@ import { join } from "node:path";
 import { readFileSync, readdirSync, mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import http from "node:http";
-import { startRobot, launchBrowser, openDashboard, waitFor, ended } from "../robot.mjs";
+import { Bridge, startRobot, launchBrowser, openDashboard, waitFor, ended } from "../robot.mjs";
 
 const screenshots = process.env.HALVORAN_SCREENSHOTS;
 
@@ -602,5 +602,48 @@ test("a page from another origin cannot open the WebSocket, and the dashboard ke
     await page.close();
     server.closeAllConnections();
     await new Promise((r) => server.close(r));
+  }
+});
+
+test("a recording played back shows the playback banner and a position bar that pauses and seeks, with every command disabled", async () => {
+  const recording = new URL("../replay/tracking.mcap", import.meta.url).pathname;
+  const player = await new Bridge({ http: true }).start(["--play", recording, "--loop"]);
+  // The page in front (a page behind does not draw, and so cannot be clicked) and another one.
+  const other = await openDashboard(browser, player);
+  const page = await openDashboard(browser, player, { beforeLoad: watchSends });
+  try {
+    await waitFor('"playback"', async () => (await text(page, "#connection")) === "playback");
+    assert.equal(await page.$eval("#playback", (e) => e.hidden), false);
+    assert.equal(await text(page, "#playback-file"), "tracking.mcap");
+    const disabled = await page.$$eval("#stop, #max-speed, #pan, #tilt, #capture, #mode, #tolerance, #track-window, #track-stop, #line", (els) => els.filter((e) => !e.disabled).map((e) => e.id));
+    assert.deepEqual(disabled, [], "controls that command the robot are enabled");
+    assert.equal(await page.$eval("#joystick", (e) => e.getAttribute("aria-disabled")), "true");
+    await page.keyboard.down("ArrowUp");
+    assert.equal(await text(page, "#drive-state"), "standing");
+    await page.keyboard.up("ArrowUp");
+
+    // The position as the page shows it, and as the server last told it.
+    const position = () => page.$eval("#playback-position", (e) => Number(e.value));
+    const told = (p) => p.$eval("#playback-position", (e) => e.getAttribute("aria-valuetext"));
+    const first = await told(page);
+    await waitFor("the position to move", async () => (await told(page)) !== first);
+    // Paused on this page: the other page is told too (the recording loops, so only a pause pauses it).
+    await page.click("#playback-pause");
+    await waitFor("paused", async () => (await text(page, "#playback-pause")) === "Play");
+    await waitFor("paused on the other page", async () => (await text(other, "#playback-pause")) === "Play");
+    await page.$eval("#playback-position", (e) => {
+      e.value = "4";
+      e.dispatchEvent(new Event("input", { bubbles: true }));
+      e.dispatchEvent(new Event("change", { bubbles: true }));
+    });
+    await waitFor("the server's position at the seek", async () => (await told(page)) === "4.0 s of 5.8 s");
+    await page.click("#playback-pause");
+    await waitFor("playing on from the seek", async () => (await position()) > 4 && (await text(page, "#playback-pause")) === "Pause");
+    assert.deepEqual(await page.evaluate(() => window.sent), [], "the page published in playback");
+    assert.deepEqual([...page.errors, ...other.errors], []);
+  } finally {
+    await other.close();
+    await page.close();
+    assert.equal(await player.stop(), 0);
   }
 });
