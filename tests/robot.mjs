@@ -1,10 +1,8 @@
 // The robot for the Node tests of the bridge, the dashboard and the recorder: halvoran-sim,
 // Halvoran on its link and halvoran-bridge in front, as processes; a Foxglove protocol client
 // (the @foxglove/ws-protocol package) that records what the bridge sends; and headless Chromium
-// (puppeteer-core) on the dashboard. Every wait is bounded.
-//
-// The programs come from HALVORAN_BIN, HALVORAN_SIM_BIN and HALVORAN_BRIDGE_BIN, the page from
-// HALVORAN_WEB; by default from build/ and bridge/web/ of this checkout.
+// (puppeteer-core) on the dashboard. Every wait is bounded. The programs come from HALVORAN_BIN,
+// HALVORAN_SIM_BIN, HALVORAN_BRIDGE_BIN, the page from HALVORAN_WEB; by default from this checkout.
 import { execFileSync, spawn } from "node:child_process";
 import { randomBytes } from "node:crypto";
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
@@ -43,25 +41,10 @@ export async function waitFor(what, check, timeoutMs = 10000, everyMs = 50) {
 }
 
 // Resolves with the first line of the process's output that matches, or rejects after timeoutMs.
-// The output goes on being read (into output, when given), so that the program never blocks on it.
+// The output goes on being read (into output), so that the program never blocks on it.
 export function lineMatching(child, pattern, timeoutMs, output = []) {
-  return new Promise((resolve, reject) => {
-    let seen = "";
-    const timer = setTimeout(() => {
-      child.stdout.off("data", onData);
-      reject(new Error(`no line matching ${pattern} within ${timeoutMs} ms; output so far:\n${seen}`));
-    }, timeoutMs);
-    function onData(chunk) {
-      seen += chunk.toString();
-      const m = seen.split("\n").map((line) => line.match(pattern)).find(Boolean);
-      if (!m) return;
-      clearTimeout(timer);
-      child.stdout.off("data", onData);
-      resolve(m);
-    }
-    child.stdout.on("data", onData);
-    child.stdout.on("data", (chunk) => output.push(chunk.toString()));
-  });
+  child.stdout.on("data", (chunk) => output.push(chunk.toString()));
+  return waitFor(`a line matching ${pattern}`, () => output.join("").split("\n").map((line) => line.match(pattern)).find(Boolean), timeoutMs, 20);
 }
 
 // Ends a child with SIGTERM (SIGKILL after timeoutMs); its exit code, or the signal that ended it.
@@ -138,10 +121,11 @@ export class Bridge {
   }
 }
 
-// halvoran-sim with Halvoran on its link, and a bridge in front. Halvoran is started again
-// whenever its session ends (as run.sh does), except while held (holdHalvoran). world goes to
-// halvoran-sim; with dashboard, the bridge also serves the dashboard.
-export async function startRobot({ world, dashboard = false } = {}) {
+// halvoran-sim with Halvoran on its link (env, or env(dir) of the robot's folder, added to its environment), and a bridge in front
+// unless bridge is false. Halvoran is started again whenever its session ends (as run.sh does),
+// except while held (holdHalvoran) or with once. world goes to halvoran-sim; with dashboard, the
+// bridge also serves the dashboard.
+export async function startRobot({ world, dashboard = false, bridge = true, env = {}, once = false } = {}) {
   const dir = mkdtempSync(path.join(tmpdir(), "halvoran-robot-"));
   const robot = { dir, output: [], held: false, stopping: false };
   robot.link = path.join(dir, "com1");
@@ -155,12 +139,12 @@ export async function startRobot({ world, dashboard = false } = {}) {
   const startHalvoran = () => {
     // Its own runtime folder: the single-instance lock of a Halvoran elsewhere on the machine is not ours.
     const halvoran = spawn(program("HALVORAN_BIN"), [], {
-      env: { ...process.env, HALVORAN_COM1: robot.link, HALVORAN_HEADLESS: "1", XDG_RUNTIME_DIR: dir },
+      env: { ...process.env, HALVORAN_COM1: robot.link, HALVORAN_HEADLESS: "1", XDG_RUNTIME_DIR: dir, ...(typeof env === "function" ? env(dir) : env) },
       stdio: ["ignore", "ignore", "inherit"],
     });
     robot.halvoran = halvoran;
     halvoran.once("exit", () => {
-      if (!robot.stopping && !robot.held && robot.halvoran === halvoran) startHalvoran();
+      if (!robot.stopping && !robot.held && !once && robot.halvoran === halvoran) startHalvoran();
     });
   };
   startHalvoran();
@@ -174,14 +158,16 @@ export async function startRobot({ world, dashboard = false } = {}) {
     startHalvoran();
   };
 
-  robot.bridge = new Bridge({ dir, http: dashboard });
-  robot.bridge.keepDir = true;
-  await robot.bridge.start();
-  robot.driver = robot.bridge.driver;
-  robot.plainUrl = robot.bridge.url;
-  robot.url = `${robot.plainUrl}/?token=${robot.driver.token}`;
-  robot.viewerUrl = `${robot.plainUrl}/?token=${robot.bridge.viewer.token}`;
-  robot.dashboardUrl = robot.bridge.dashboardUrl;
+  if (bridge) {
+    robot.bridge = new Bridge({ dir, http: dashboard });
+    robot.bridge.keepDir = true;
+    await robot.bridge.start();
+    robot.driver = robot.bridge.driver;
+    robot.plainUrl = robot.bridge.url;
+    robot.url = `${robot.plainUrl}/?token=${robot.driver.token}`;
+    robot.viewerUrl = `${robot.plainUrl}/?token=${robot.bridge.viewer.token}`;
+    robot.dashboardUrl = robot.bridge.dashboardUrl;
+  }
 
   // One command on the simulator's control socket; its one reply line.
   robot.command = (line) =>
@@ -205,11 +191,20 @@ export async function startRobot({ world, dashboard = false } = {}) {
   // Ends everything; the exit codes (0 for a clean end, also under a sanitizer).
   robot.stop = async () => {
     robot.stopping = true;
-    const codes = { bridge: await ended(robot.bridge.process), halvoran: await ended(robot.halvoran), sim: await ended(robot.sim) };
+    const codes = { bridge: await ended(robot.bridge?.process), halvoran: await ended(robot.halvoran), sim: await ended(robot.sim) };
     rmSync(dir, { recursive: true, force: true });
     return codes;
   };
   return robot;
+}
+
+// A connection to one of Halvoran's ports on this machine, once it listens.
+export function connectTo(port) {
+  return waitFor(`port ${port}`, () => new Promise((resolve) => {
+    const socket = net.connect(port, "127.0.0.1");
+    socket.once("connect", () => resolve(socket));
+    socket.once("error", () => resolve(null));
+  }));
 }
 
 const decoder = new TextDecoder();
