@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace bridge {
 
@@ -64,57 +65,71 @@ uint64_t Player::position() {
     return positionLocked(clock_());
 }
 
-bool Player::loadChunk(size_t chunk) {
+bool Player::loadChunk(size_t chunk, uint64_t from) {
+    std::vector<mcap::ReadMessage> messages;
     std::string error;
-    if (!mcap::readChunk(file_.get(), index_, index_.chunks[order_[chunk]], messages_, error)) {
-        // The file changed under the player: what cannot be read is the end.
+    if (!mcap::readChunk(file_.get(), index_, index_.chunks[order_[chunk]], messages, error)) {
+        // The file changed under the player: what cannot be read is left out.
         std::fprintf(stderr, "halvoran-bridge: %s\n", error.c_str());
-        loaded_ = false;
         return false;
     }
-    chunk_ = chunk;
-    loaded_ = true;
+    waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(next_));
     next_ = 0;
+    for (mcap::ReadMessage& m : messages) {
+        if (m.logTime >= from) waiting_.push_back(std::move(m));
+    }
+    std::stable_sort(waiting_.begin(), waiting_.end(),
+                     [](const mcap::ReadMessage& a, const mcap::ReadMessage& b) { return a.logTime < b.logTime; });
     return true;
 }
 
 const mcap::ReadMessage* Player::nextMessage() {
-    while (true) {
-        if (loaded_ && next_ < messages_.size()) return &messages_[next_];
-        if (!loaded_ || chunk_ + 1 >= order_.size()) return nullptr;
-        if (!loadChunk(chunk_ + 1)) return nullptr;
+    while (nextChunk_ < order_.size() &&
+           (next_ >= waiting_.size() || index_.chunks[order_[nextChunk_]].startTime <= waiting_[next_].logTime)) {
+        loadChunk(nextChunk_++, 0);
     }
+    return next_ < waiting_.size() ? &waiting_[next_] : nullptr;
 }
 
 void Player::moveTo(uint64_t to, Clock::time_point now, bool withLatest) {
     anchorPosition_ = to;
     anchorTime_ = now;
     atEnd_ = false;
-    // The first chunk that still holds a message to come.
-    size_t found = 0;
-    while (found < order_.size() && index_.chunks[order_[found]].endTime < to + (withLatest ? 1 : 0)) ++found;
-    loaded_ = false;
-    if (found < order_.size() && loadChunk(found)) {
-        while (next_ < messages_.size() && messages_[next_].logTime < to + (withLatest ? 1 : 0)) ++next_;
+    waiting_.clear();
+    next_ = 0;
+    // The chunks that begin at or before `to` and still hold a message to come; the others
+    // are loaded as the position reaches them.
+    const uint64_t from = to + (withLatest ? 1 : 0);
+    nextChunk_ = 0;
+    while (nextChunk_ < order_.size() && index_.chunks[order_[nextChunk_]].startTime <= to) {
+        if (index_.chunks[order_[nextChunk_]].endTime >= from) loadChunk(nextChunk_, from);
+        ++nextChunk_;
     }
     if (!withLatest || sink_ == nullptr) return;
     sink_->seeked();
-    // The last message of each channel at or before `to`, from the chunks at and before it,
-    // newest first, until every channel has one.
+    // The last message of each channel at or before `to`: from the chunks that begin at or
+    // before it, skipping those that end before every channel's latest found so far.
     std::map<uint16_t, mcap::ReadMessage> latest;
-    std::vector<mcap::ReadMessage> earlier;
-    size_t k = std::min(found, order_.size() - 1) + 1;
-    while (k-- > 0 && latest.size() < index_.channels.size()) {
-        const std::vector<mcap::ReadMessage>* messages = nullptr;
-        if (loaded_ && k == chunk_) {
-            messages = &messages_;
-        } else {
-            std::string error;
-            if (!mcap::readChunk(file_.get(), index_, index_.chunks[order_[k]], earlier, error)) continue;
-            messages = &earlier;
+    std::vector<mcap::ReadMessage> messages;
+    for (size_t k = nextChunk_; k-- > 0;) {
+        const mcap::ChunkPlace& place = index_.chunks[order_[k]];
+        if (latest.size() == index_.channels.size()) {
+            uint64_t oldest = std::numeric_limits<uint64_t>::max();
+            for (auto& [channel, m] : latest) oldest = std::min(oldest, m.logTime);
+            if (place.endTime < oldest) continue;
         }
-        for (auto m = messages->rbegin(); m != messages->rend(); ++m) {
-            if (m->logTime <= to && !latest.count(m->channelId)) latest.emplace(m->channelId, *m);
+        std::string error;
+        if (!mcap::readChunk(file_.get(), index_, place, messages, error)) continue;
+        // Within a chunk the later of equal times wins; across chunks, one found in a chunk
+        // that begins later stays unless this one is newer.
+        std::map<uint16_t, mcap::ReadMessage*> here;
+        for (mcap::ReadMessage& m : messages) {
+            if (m.logTime <= to) here[m.channelId] = &m;
+        }
+        for (auto& [channel, m] : here) {
+            auto found = latest.find(channel);
+            if (found == latest.end()) latest.emplace(channel, std::move(*m));
+            else if (m->logTime > found->second.logTime) found->second = std::move(*m);
         }
     }
     std::vector<const mcap::ReadMessage*> first;
@@ -218,7 +233,9 @@ Player::Clock::time_point Player::pollLocked(Clock::time_point now) {
             moveTo(start_, now, false);
             changed({positionParameter(now)});
             sendTime(now);
-            return now;  // the messages at the start are due at once
+            // The messages at the start are due at once; a file that can no longer be read
+            // pauses below instead of starting over without end.
+            if (nextMessage() != nullptr) return now;
         }
         anchorPosition_ = end_;
         anchorTime_ = now;
@@ -239,6 +256,8 @@ void Player::start() {
     std::lock_guard lock(mutex_);
     if (thread_.joinable()) return;
     stopping_ = false;
+    // Playing starts now, not when the file was opened.
+    if (!paused_) anchorTime_ = clock_();
     thread_ = std::thread([this] {
         std::unique_lock lock(mutex_);
         while (!stopping_) {

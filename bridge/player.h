@@ -91,9 +91,11 @@ private:
     // All below with mutex_ held.
     uint64_t positionLocked(Clock::time_point now) const;
     Clock::time_point pollLocked(Clock::time_point now);
-    // The next message to send, loading the following chunks as needed; null at the end.
+    // The next message to send in log-time order, loading the chunks that may hold an earlier
+    // one first (chunks may overlap in time); null at the end.
     const mcap::ReadMessage* nextMessage();
-    bool loadChunk(size_t chunk);
+    // Adds a chunk's messages from `from` on to those waiting; false when it cannot be read.
+    bool loadChunk(size_t chunk, uint64_t from);
     // Puts the cursor at `to`; withLatest: the last message of each channel at or before it
     // goes first, and messages at `to` itself count as sent.
     void moveTo(uint64_t to, Clock::time_point now, bool withLatest);
@@ -121,10 +123,9 @@ private:
     Clock::time_point anchorTime_{};
     Clock::time_point lastTime_{};      // when Time was last sent
     bool timeSent_ = false;
-    size_t chunk_ = 0;                  // index into order_ of the loaded chunk
-    bool loaded_ = false;
-    std::vector<mcap::ReadMessage> messages_;
-    size_t next_ = 0;
+    size_t nextChunk_ = 0;                   // index into order_ of the next chunk to load
+    std::vector<mcap::ReadMessage> waiting_;  // of the loaded chunks, in log-time order
+    size_t next_ = 0;                        // the next of them to send
     bool stopping_ = false;
     std::thread thread_;
 };
