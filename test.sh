@@ -42,14 +42,11 @@ run_suite() {
 mode="${1:-default}"
 [ $# -gt 0 ] && shift
 install_missing "${build_packages[@]}" "${test_packages[@]}"
-# The bridge's tests talk to it through a Foxglove protocol client from npm (Node 20 and npm
-# come with the machine), installed exactly as the lock file says.
-# The dashboard's tests drive Debian's Chromium with puppeteer-core, from npm in the same way.
-# The recorder's files are read back with the MCAP reader of @mcap/core, from npm too.
-for dir in tests/bridge tests/dashboard tests/recorder; do
-    echo "== npm ci in $dir"
-    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
-done
+# The Node tests (tests/bridge, tests/dashboard, tests/recorder) share one package.json in tests/:
+# a Foxglove protocol client, puppeteer-core for Debian's Chromium and the MCAP reader of
+# @mcap/core, from npm (Node 20 and npm come with the machine), exactly as the lock file says.
+echo "== npm ci in tests"
+(cd tests && npm ci --no-audit --no-fund --loglevel=error)
 case "$mode" in
     default) run_suite plain build "" "$@"; run_suite asan build-asan "address,undefined" "$@" ;;
     plain) run_suite plain build "" "$@" ;;

@@ -4,7 +4,7 @@
 import assert from "node:assert/strict";
 import { spawn, spawnSync } from "node:child_process";
 import { after, before, describe, test } from "node:test";
-import { Bridge, Robot, Viewer, ended, lineMatching, selfSignedCertificate, upgradeAnswer, waitUntil } from "./robot.mjs";
+import { Bridge, Viewer, ended, lineMatching, program, selfSignedCertificate, startRobot, upgradeAnswer, waitFor } from "../robot.mjs";
 
 const TOPICS = [
   "/halvoran/connection",
@@ -19,7 +19,7 @@ const TOPICS = [
 const TARGET_BOUNDS = [30, 90, 170, 230, 50, 110];
 
 describe("halvoran-bridge", () => {
-  const robot = new Robot();
+  let robot;
   const viewers = [];
   const viewer = async () => {
     const v = await new Viewer(robot.url).ready();
@@ -28,11 +28,11 @@ describe("halvoran-bridge", () => {
   };
 
   before(async () => {
-    await robot.start();
+    robot = await startRobot({ world: "circle 0 0 10 4" });
   });
   after(async () => {
     for (const v of viewers) v.close();
-    assert.equal(await robot.stop(), 0, "halvoran-bridge ends cleanly on SIGTERM");
+    assert.equal((await robot.stop()).bridge, 0, "halvoran-bridge ends cleanly on SIGTERM");
   });
 
   test("serverInfo offers client publishing and every channel is advertised with its JSON schema", async () => {
@@ -88,9 +88,9 @@ describe("halvoran-bridge", () => {
     viewers.push(v);
     assert.ok(!v.serverInfo.capabilities.includes("clientPublish"));
     v.subscribe("/halvoran/connection");
-    await waitUntil("Halvoran's connection state", () => v.received("/halvoran/connection").length > 0, 15000);
+    await waitFor("Halvoran's connection state", () => v.received("/halvoran/connection").length > 0, 15000);
     v.publish("/halvoran/drive", { speed: 40 });
-    await waitUntil("the refusal", () => v.statuses.some((s) => s.id === "halvoran.bad-message.not-permitted"), 5000);
+    await waitFor("the refusal", () => v.statuses.some((s) => s.id === "halvoran.bad-message.not-permitted"), 5000);
     // The hub refuses before anything is queued for Halvoran: once the refusal is in, the drive
     // either ran already or never will.
     assert.equal((await robot.state()).drive.running, false);
@@ -103,11 +103,11 @@ describe("halvoran-bridge", () => {
     watcher.subscribe("/halvoran/tracking");
     watcher.subscribe("/halvoran/camera/annotations");
     watcher.subscribe("/halvoran/reply");
-    await waitUntil("Halvoran connected", () => watcher.received("/halvoran/connection").some((c) => c.connected), 15000);
+    await waitFor("Halvoran connected", () => watcher.received("/halvoran/connection").some((c) => c.connected), 15000);
 
     const starter = await viewer();
     starter.publish("/halvoran/track", { action: "start", kind: "colour", mode: "report", bounds: TARGET_BOUNDS });
-    const seen = await waitUntil(
+    const seen = await waitFor(
       "tracking reports of the seen target at more than one place",
       () => {
         const reports = watcher.received("/halvoran/tracking").filter((r) => r.confidence > 0 && r.pixels > 0);
@@ -130,70 +130,81 @@ describe("halvoran-bridge", () => {
     for (const p of box.points[0].points) assert.ok(p.x >= -80 && p.x <= 240 && p.y >= -72 && p.y <= 215);
 
     starter.publish("/halvoran/track", { action: "stop" });
-    await waitUntil("the camera stops tracking", async () => !(await robot.state()).camera.tracking, 5000);
+    await waitFor("the camera stops tracking", async () => !(await robot.state()).camera.tracking, 5000);
   });
 
-  test("one driver at a time, and the drive stops within 2 s of the driver's leaving", async () => {
+  // The simulator's trace, on its own clock: [microseconds, text] of each drive event.
+  const driveEvents = () =>
+    robot.traceLines().map((l) => l.match(/^(\d+) event \S+ (drive .*)$/)).filter(Boolean).map((m) => [Number(m[1]), m[2]]);
+  const driveValue = (speed) => -500 + Math.trunc(2.34375 * speed);
+
+  test("one driver at a time, and the driver's leaving stops the drive at once, before its silence could have", async () => {
     const driver = await viewer();
     driver.subscribe("/halvoran/drive_status");
     driver.publish("/halvoran/drive", { speed: 40 });
     // The driver keeps publishing, as a tool held open does.
     const keepDriving = setInterval(() => driver.publish("/halvoran/drive", { speed: 40 }), 300);
     try {
-      // -500 + trunc(2.34375 * 40)
-      await waitUntil("the simulator's drive runs at speed 40", async () => {
+      await waitFor("the simulator's drive runs at speed 40", async () => {
         const s = await robot.state();
-        return s.drive.running && s.drive.value === -407;
+        return s.drive.running && s.drive.value === driveValue(40);
       });
-      await waitUntil("a drive status", () => driver.received("/halvoran/drive_status").some((d) => d.running && d.speed === 40));
-
+      await waitFor("a drive status", () => driver.received("/halvoran/drive_status").some((d) => d.running && d.speed === 40));
       const other = await viewer();
       other.publish("/halvoran/drive", { speed: -60 });
-      await waitUntil("the refusal", () => other.statuses.find((s) => s.level === 1 && /held by client/.test(s.message)));
-      // Long enough for a command that got through to reach the drive.
-      await new Promise((r) => setTimeout(r, 500));
-      const after = await robot.state();
-      assert.equal(after.drive.running, true);
-      assert.equal(after.drive.value, -407, "the second client's speed did not reach the drive");
+      await waitFor("the refusal", () => other.statuses.find((s) => s.level === 1 && /held by client/.test(s.message)));
     } finally {
       clearInterval(keepDriving);
     }
-    const left = Date.now();
+    // The driver's last word, after the refusal: once it reached the drive, so did anything of
+    // the other client's that went the same way before it.
+    driver.publish("/halvoran/drive", { speed: 41 });
+    await waitFor("speed 41 at the drive", async () => (await robot.state()).drive.value === driveValue(41));
     driver.close();
-    await waitUntil("the drive stops", async () => !(await robot.state()).drive.running, 2000, 20);
-    assert.ok(Date.now() - left <= 2000);
+    await waitFor("the drive stops", async () => !(await robot.state()).drive.running);
+
+    const events = driveEvents();
+    assert.ok(!events.some(([, text]) => text.includes(`drive value ${driveValue(-60)}`)), "the second client's speed reached the drive");
+    const last = events.find(([, text]) => text.includes(`drive value ${driveValue(41)}`))[0];
+    const stop = events.find(([t, text]) => t >= last && text.endsWith("(stop)"))[0];
+    // The silence stop comes a second after the last speed; the disconnect stop long before.
+    assert.ok(stop - last < 900000, `the stop came ${(stop - last) / 1000} ms after the last speed, as the silence stop does`);
   });
 
-  test("a drive without fresh messages stops after a second although the driver stays connected", async () => {
+  test("a drive without fresh messages is repeated, then stopped, although the driver stays connected", async () => {
     const driver = await viewer();
     driver.publish("/halvoran/drive", { speed: 30 });
-    await waitUntil("the drive runs", async () => (await robot.state()).drive.running);
-    const started = Date.now();
-    await waitUntil("the drive stops", async () => !(await robot.state()).drive.running, 2500, 20);
-    // The bridge repeats the speed while the driver's last message is younger than 1 s.
-    assert.ok(Date.now() - started >= 900, `stopped after ${Date.now() - started} ms`);
+    await waitFor("the drive runs", async () => (await robot.state()).drive.running);
+    const since = driveEvents().length;
+    await waitFor("the drive stops", async () => !(await robot.state()).drive.running);
+    // The bridge sends the speed again while the driver's message is fresh, and only then stops.
+    const events = driveEvents().slice(since);
+    const stop = events.findIndex(([, text]) => text.endsWith("(stop)"));
+    const repeats = events.slice(0, stop).filter(([, text]) => text.includes(`drive value ${driveValue(30)}`));
+    assert.ok(repeats.length >= 2, `the speed was not sent again before the stop: ${events.map(([, t]) => t).join("; ")}`);
+    assert.equal(driver.closed, false);
   });
 
   test("Halvoran restarted under the bridge is picked up again while the viewers stay", async () => {
     const watcher = await viewer();
     watcher.subscribe("/halvoran/connection");
     watcher.subscribe("/halvoran/reply");
-    await waitUntil("connected", () => watcher.received("/halvoran/connection").at(-1)?.connected === true, 5000);
+    await waitFor("connected", () => watcher.received("/halvoran/connection").at(-1)?.connected === true, 5000);
 
-    await robot.stopHalvoran();
-    await waitUntil("told of the lost session", () => watcher.received("/halvoran/connection").at(-1)?.connected === false, 5000);
+    await robot.holdHalvoran();
+    await waitFor("told of the lost session", () => watcher.received("/halvoran/connection").at(-1)?.connected === false, 5000);
     watcher.publish("/halvoran/camera_line", { line: "gv" });
-    const refused = await waitUntil("the refusal while away", () =>
+    const refused = await waitFor("the refusal while away", () =>
       watcher.received("/halvoran/reply").find((r) => r.topic === "/halvoran/camera_line"),
     );
     assert.equal(refused.ok, false);
     assert.equal(refused.error, "Halvoran is not connected");
 
-    await robot.startHalvoran();
-    await waitUntil("connected again", () => watcher.received("/halvoran/connection").at(-1)?.connected === true, 10000);
+    await robot.resumeHalvoran();
+    await waitFor("connected again", () => watcher.received("/halvoran/connection").at(-1)?.connected === true, 10000);
     assert.equal(watcher.closed, false);
     watcher.publish("/halvoran/camera_line", { line: "gv" });
-    const answer = await waitUntil("the camera's answer", () =>
+    const answer = await waitFor("the camera's answer", () =>
       watcher.received("/halvoran/reply").find((r) => r.topic === "/halvoran/camera_line" && r.ok),
     );
     assert.ok(answer.answer.length > 0);
@@ -227,7 +238,7 @@ describe("halvoran-bridge over TLS", () => {
 });
 
 describe("halvoran-bridge without a token", () => {
-  const bin = () => process.env.HALVORAN_BRIDGE_BIN;
+  const bin = () => program("HALVORAN_BRIDGE_BIN");
   test("refuses to listen on every address, naming --token-file", () => {
     const refused = spawnSync(bin(), ["--listen", "0.0.0.0:0", "--http", "off"], { encoding: "utf8", timeout: 10000 });
     assert.equal(refused.status, 2);
@@ -248,7 +259,7 @@ describe("halvoran-bridge without a token", () => {
     let output = "";
     child.stdout.on("data", (chunk) => (output += chunk));
     try {
-      await waitUntil("the start-up lines", () => /only this machine/.test(output), 10000);
+      await waitFor("the start-up lines", () => /only this machine/.test(output), 10000);
       assert.match(output, /^listening: ws:\/\/127\.0\.0\.1:8765 /m);
     } finally {
       child.kill("SIGTERM");

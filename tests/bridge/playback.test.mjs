@@ -10,7 +10,7 @@ import path from "node:path";
 import { after, before, describe, test } from "node:test";
 import { McapIndexedReader } from "@mcap/core";
 import { decompress } from "fzstd";
-import { Bridge, Viewer, waitUntil } from "./robot.mjs";
+import { Bridge, Viewer, waitFor } from "../robot.mjs";
 
 const decoder = new TextDecoder();
 
@@ -56,12 +56,12 @@ class Player extends Viewer {
   // Sets the parameters and waits for the answer; what was sent before it has arrived by then.
   async set(parameters, id) {
     this.client.setParameters(parameters, id);
-    return waitUntil(`the answer ${id}`, () => this.values.find((v) => v.id === id));
+    return waitFor(`the answer ${id}`, () => this.values.find((v) => v.id === id));
   }
 
   async get(name, id) {
     this.client.getParameters([name], id);
-    const answer = await waitUntil(`the answer ${id}`, () => this.values.find((v) => v.id === id));
+    const answer = await waitFor(`the answer ${id}`, () => this.values.find((v) => v.id === id));
     return answer.parameters.find((p) => p.name === name)?.value;
   }
 }
@@ -136,7 +136,7 @@ describe("halvoran-bridge --play", () => {
       const pausesBefore = v.values.length;
       await v.set([{ name: "playback.paused", value: false }], "play");
       // The end of the file pauses the playback, and says so.
-      await waitUntil("the end of the recording", () =>
+      await waitFor("the end of the recording", () =>
         v.values.slice(pausesBefore).some((x) => !x.id && x.parameters.some((p) => p.name === "playback.paused" && p.value === true)),
       15000);
       const got = v.log.slice(from);
@@ -190,7 +190,7 @@ describe("halvoran-bridge --play", () => {
     const v = await new Player(`${bridge.url}/?token=${bridge.driver.token}`).ready();
     try {
       v.publish("/halvoran/drive", { speed: 5 });
-      const refusals = await waitUntil("two refusals", () => {
+      const refusals = await waitFor("two refusals", () => {
         const r = v.statuses.filter((s) => s.id === "halvoran.bad-message.playback" && s.level === 2);
         return r.length >= 2 ? r : null;
       });

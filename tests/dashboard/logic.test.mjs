@@ -1,8 +1,11 @@
 // The dashboard's own logic, without a browser: the protocol framing and subscriptions, how
-// keys and the joystick become drive messages, and the camera coordinates of clicks and drags.
+// keys and the joystick become drive messages, the camera coordinates of clicks and drags, the
+// reconnection's waits, the buffered-amount guard, the announcements and the playback's position.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { parseServerBinary, encodeClientMessage, BridgeConnection } from "../../bridge/web/js/protocol.js";
+import { parseServerBinary, parseServerTime, encodeClientMessage, BridgeConnection } from "../../bridge/web/js/protocol.js";
+import { RecentTexts, Announcer } from "../../bridge/web/js/notices.js";
+import { playbackFromServerInfo, positionFromTime } from "../../bridge/web/js/panels/playback.js";
 import { directionFromKeys, directionFromJoystick, driveCommand, DriveControl } from "../../bridge/web/js/drive.js";
 import { rawImageToRgba, colourBounds, cameraWindow, annotationBox } from "../../bridge/web/js/camera.js";
 import { TrackHistory } from "../../bridge/web/js/history.js";
@@ -228,4 +231,107 @@ test("words: a failure names its result code once; the servo module's bits name 
     assert.equal(servoModuleText(0), "0x00 · all servos off");
     assert.equal(servoModuleText(0x05), "0x05 · servos 0, 2 on");
     assert.equal(servoModuleText(0x02), "0x02 · servo 1 on");
+});
+
+// Timers run by hand: run(ms) moves the clock and fires what fell due, in order.
+function manualTimers() {
+    const due = new Map();
+    let next = 1;
+    const add = (fn, ms, every) => (due.set(next, { fn, at: t.now + ms, every }), next++);
+    const t = { now: 0, setTimeout: (fn, ms) => add(fn, ms), setInterval: (fn, ms) => add(fn, ms, ms), clearTimeout: (id) => due.delete(id), clearInterval: (id) => due.delete(id) };
+    t.run = (ms) => {
+        for (let end = t.now + ms; ; ) {
+            const [id, timer] = [...due].filter(([, x]) => x.at <= end).sort((a, b) => a[1].at - b[1].at)[0] || [];
+            if (!timer) return void (t.now = end);
+            t.now = timer.at;
+            if (timer.every) timer.at += timer.every;
+            else due.delete(id);
+            timer.fn();
+        }
+    };
+    return t;
+}
+
+test("reconnection: the wait doubles from 250 ms up to 5 s after each failure, and starts over once open", () => {
+    const timers = manualTimers();
+    const c = new BridgeConnection("ws://x/ws", { WebSocketImpl: FakeSocket, timers });
+    const waits = [];
+    c.on("reconnecting", ({ delayMs }) => waits.push(delayMs));
+    c.connect();
+    for (let i = 0; i < 7; i++) {
+        FakeSocket.last.onclose();
+        timers.run(waits.at(-1)); // the next attempt
+    }
+    assert.deepEqual(waits, [250, 500, 1000, 2000, 4000, 5000, 5000]);
+    FakeSocket.last.onopen();
+    FakeSocket.last.onclose();
+    assert.equal(waits.at(-1), 250);
+});
+
+test("buffered-amount guard: above the bound only the latest wish waits, sent on draining; a stop goes at once and drops it", () => {
+    const timers = manualTimers();
+    const c = new BridgeConnection("ws://x/ws", { publishTopics: ["/drive"], WebSocketImpl: FakeSocket, timers, bufferLimit: 100, drainCheckMs: 50 });
+    const held = [];
+    c.on("held", (h) => held.push(h));
+    c.connect();
+    const ws = FakeSocket.last;
+    ws.bufferedAmount = 0;
+    ws.onopen();
+    ws.server({ op: "serverInfo", capabilities: ["clientPublish"] });
+    const drives = () => ws.sent.filter((m) => m instanceof Uint8Array).map((m) => JSON.parse(new TextDecoder().decode(m.subarray(5))));
+    c.publishLatest("drive", "/drive", { speed: 1 });
+    ws.bufferedAmount = 101;
+    for (const speed of [2, 3]) c.publishLatest("drive", "/drive", { speed });
+    c.publishLatest("pan", "/drive", { servo1: 9 });
+    timers.run(200);
+    assert.deepEqual(drives(), [{ speed: 1 }], "nothing goes while the socket is full");
+    ws.bufferedAmount = 100;
+    timers.run(50);
+    assert.deepEqual(drives(), [{ speed: 1 }, { speed: 3 }, { servo1: 9 }], "the latest of each slot, in order");
+    ws.bufferedAmount = 5000;
+    c.publishLatest("drive", "/drive", { speed: 4 });
+    assert.equal(c.publishLatest("drive", "/drive", { stop: true }, { urgent: true }), true);
+    assert.deepEqual(drives().at(-1), { stop: true }, "the stop waited for the socket");
+    ws.bufferedAmount = 0;
+    timers.run(500);
+    assert.deepEqual(drives().slice(3), [{ stop: true }], "the stop went at once and the speed before it never");
+    assert.deepEqual(held, [true, false, true, false]);
+});
+
+test("messages: a repeat within 3 s is shown once, and the memory of shown texts stays bounded", () => {
+    const recent = new RecentTexts(3000, 3);
+    assert.deepEqual(["a", "a", "b"].map((t) => recent.fresh(t, 0)), [true, false, true]);
+    assert.equal(recent.fresh("a", 3000), true, "shown again after 3 s");
+    for (let i = 0; i < 100; i++) recent.fresh(`t${i}`, 4000);
+    assert.ok(recent.shownAt.size <= 3, `${recent.shownAt.size} texts kept`);
+});
+
+test("announcements: at most one a second, only on change, the latest waiting one said", () => {
+    const timers = manualTimers();
+    const said = [];
+    const a = new Announcer((t) => said.push([timers.now, t]), { timers, now: () => timers.now });
+    a.announce("standing");
+    a.announce("standing");
+    timers.run(100);
+    a.announce("driving");
+    a.announce("standing");
+    a.announce("driving");
+    timers.run(2000);
+    a.announce("driving");
+    timers.run(2000);
+    assert.deepEqual(said, [[0, "standing"], [1000, "driving"]]);
+});
+
+test("playback: serverInfo metadata gives the file and its length; Time gives the position within it", () => {
+    assert.equal(playbackFromServerInfo({ metadata: { "halvoran.mode": "live" } }), null);
+    assert.equal(playbackFromServerInfo({}), null);
+    const p = playbackFromServerInfo({ metadata: { "halvoran.mode": "playback", "halvoran.file": "a.mcap", "halvoran.start": "1700000000123456789", "halvoran.end": "1700000012623456789" } });
+    assert.deepEqual([p.file, p.durationS], ["a.mcap", 12.5]);
+    assert.deepEqual([1700000000123456789n, 1700000003123456789n, 1800000000000000000n, 0n].map((ns) => positionFromTime(p, ns)), [0, 3, 12.5, 0]);
+    assert.equal(playbackFromServerInfo({ metadata: { "halvoran.mode": "playback", "halvoran.start": "x" } }).durationS, 0);
+    const time = new Uint8Array(9);
+    time[0] = 2;
+    new DataView(time.buffer).setBigUint64(1, 1700000003123456789n, true);
+    assert.equal(parseServerTime(time.buffer), 1700000003123456789n);
+    assert.equal(parseServerTime(new Uint8Array(8).fill(2).buffer), null);
 });

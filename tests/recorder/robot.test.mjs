@@ -2,14 +2,12 @@
 // recording holds exactly the bytes that the simulator saw on its serial line, the bytes sent on
 // the command port, the decoded command, reply and drive status, and the session's events.
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
-import { mkdtempSync, readdirSync, readFileSync, rmSync } from "node:fs";
-import net from "node:net";
-import { tmpdir } from "node:os";
+import { readdirSync, readFileSync } from "node:fs";
 import path from "node:path";
-import { after, test } from "node:test";
+import { test } from "node:test";
 import { McapIndexedReader } from "@mcap/core";
 import { decompress } from "fzstd";
+import { connectTo, ended, startRobot, waitFor } from "../robot.mjs";
 
 const binaries = ["HALVORAN_BIN", "HALVORAN_SIM_BIN"];
 const missing = binaries.filter((name) => !process.env[name]);
@@ -21,51 +19,14 @@ function frame(packet) {
   return Buffer.from([0xff, 0x38, ...body, 0xff, 0x37]);
 }
 
-function waitFor(what, check, timeoutMs = 15000) {
-  return new Promise((resolve, reject) => {
-    const started = Date.now();
-    const poll = () => {
-      const value = check();
-      if (value) return resolve(value);
-      if (Date.now() - started > timeoutMs) return reject(new Error(`${what}: not within ${timeoutMs} ms`));
-      setTimeout(poll, 20);
-    };
-    poll();
-  });
-}
-
-function connect(port) {
-  return new Promise((resolve, reject) => {
-    const tryOnce = (left) => {
-      const socket = net.connect(port, "127.0.0.1");
-      socket.once("connect", () => resolve(socket));
-      socket.once("error", () => (left > 0 ? setTimeout(() => tryOnce(left - 1), 100) : reject(new Error(`port ${port}`))));
-    };
-    tryOnce(100);
-  });
-}
-
-const ended = (child) => new Promise((resolve) => (child.exitCode !== null ? resolve() : child.once("exit", resolve)));
-
-const dir = mkdtempSync(path.join(tmpdir(), "halvoran-recorded-session-"));
-after(() => rmSync(dir, { recursive: true, force: true }));
-
 test("a recorded session holds the line's bytes, the command port's bytes and what they mean", { skip: missing.length ? `needs ${missing}` : false }, async () => {
-  const link = path.join(dir, "com1");
-  const trace = path.join(dir, "trace.txt");
-  const recordings = path.join(dir, "recordings");
-  const sim = spawn(process.env.HALVORAN_SIM_BIN, ["--link", link, "--control", path.join(dir, "control.sock"), "--no-com2", "--trace", trace], { stdio: ["ignore", "pipe", "inherit"] });
-  let simOut = "";
-  sim.stdout.on("data", (d) => (simOut += d));
-  await waitFor("the simulator ready", () => /^ready$/m.test(simOut));
-  const halvoran = spawn(process.env.HALVORAN_BIN, [], {
-    env: { ...process.env, HALVORAN_COM1: link, HALVORAN_HEADLESS: "1", XDG_RUNTIME_DIR: dir, HALVORAN_RECORD_DIR: recordings },
-    stdio: ["ignore", "ignore", "inherit"],
-  });
+  const robot = await startRobot({ bridge: false, once: true, env: (dir) => ({ HALVORAN_RECORD_DIR: path.join(dir, "recordings") }) });
+  const recordings = path.join(robot.dir, "recordings");
+  const { halvoran, sim, trace } = robot;
   try {
-    const command = await connect(5000);
-    const image = await connect(5001);
-    const tracking = await connect(5002);
+    const command = await connectTo(5000);
+    const image = await connectTo(5001);
+    const tracking = await connectTo(5002);
     let replies = Buffer.alloc(0);
     command.on("data", (d) => (replies = Buffer.concat([replies, d])));
     // Everything Halvoran sent has been read once it closed the command port.
@@ -75,11 +36,10 @@ test("a recorded session holds the line's bytes, the command port's bytes and wh
     command.write(sent);
     await waitFor("the drive status", () => replies.length >= 17 && replies.at(-2) === 0xff && replies.at(-1) === 0x37);
     command.write(Buffer.from([0xff, 0x36]));
-    await ended(halvoran);
+    await waitFor("Halvoran to end", () => halvoran.exitCode !== null);
     await commandClosed;
     for (const s of [command, image, tracking]) s.destroy();
     assert.equal(halvoran.exitCode, 0);
-    sim.kill("SIGTERM");
     await ended(sim);
 
     const files = readdirSync(recordings);
@@ -113,7 +73,6 @@ test("a recorded session holds the line's bytes, the command port's bytes and wh
     assert.ok(events.indexOf("session_start") < events.indexOf("session_end"));
     assert.equal(on.get("/halvoran/events").at(-1).dropped, 0);
   } finally {
-    halvoran.kill("SIGKILL");
-    sim.kill("SIGKILL");
+    await robot.stop();
   }
 });

@@ -1,15 +1,7 @@
 // How the page says things in words.
+import { topicName } from "./topics.js";
 
-const TOPIC_NAMES = {
-    "/halvoran/drive": "Drive",
-    "/halvoran/track": "Tracking",
-    "/halvoran/capture": "Capture",
-    "/halvoran/camera_line": "Camera line",
-};
-
-export function topicName(topic) {
-    return TOPIC_NAMES[topic] || topic;
-}
+export { topicName };
 
 // A result code in words: the bridge's text, which names the code ("... (result 10)"), or the
 // code itself when the text does not.
