@@ -29,6 +29,10 @@ describe("halvoran-bridge", () => {
 
   before(async () => {
     robot = await startRobot({ world: "circle 0 0 10 4" });
+    // Every test starts with Halvoran's session up, whichever of them runs first or alone.
+    const watcher = await viewer();
+    watcher.subscribe("/halvoran/connection");
+    await waitFor("Halvoran connected", () => watcher.received("/halvoran/connection").some((c) => c.connected), 15000);
   });
   after(async () => {
     for (const v of viewers) v.close();
