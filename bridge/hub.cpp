@@ -72,21 +72,6 @@ std::optional<Command> DriveArbiter::due(Clock::time_point now) {
 
 namespace {
 
-// A JSON number that is a whole number within 0..2^32-1.
-bool u32Of(const json& value, uint32_t& out) {
-    if (!value.is_number_integer()) return false;
-    if (value.is_number_unsigned()) {
-        uint64_t v = value.get<uint64_t>();
-        if (v > std::numeric_limits<uint32_t>::max()) return false;
-        out = static_cast<uint32_t>(v);
-        return true;
-    }
-    int64_t v = value.get<int64_t>();
-    if (v < 0 || v > int64_t(std::numeric_limits<uint32_t>::max())) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
 // The last part of a status id for a message on a publish topic that was refused.
 const char* whatOf(const std::string& topic) {
     if (topic == DRIVE_TOPIC) return "drive";
@@ -166,23 +151,10 @@ void Hub::subscribe(ClientId client, Client& state, const json& msg) {
         return error(client, "subscribe", "subscribe needs a \"subscriptions\" array");
     for (const json& entry : *list) {
         uint32_t id = 0, channel = 0;
-        if (!entry.is_object() || !entry.contains("id") || !entry.contains("channelId") || !u32Of(entry["id"], id) ||
-            !u32Of(entry["channelId"], channel)) {
-            error(client, "subscribe", "a subscription needs an \"id\" and a \"channelId\", whole numbers");
-            continue;
-        }
-        if (!channelInfo(channel)) {
-            error(client, "subscribe", "unknown channel id " + std::to_string(channel));
-            continue;
-        }
-        if (state.subscriptions.count(id)) {
-            error(client, "subscribe", "subscription id " + std::to_string(id) + " is already in use");
-            continue;
-        }
-        bool already = false;
-        for (auto& [sub, ch] : state.subscriptions) already = already || ch == channel;
-        if (already) {
-            error(client, "subscribe", "channel " + std::to_string(channel) + " is already subscribed");
+        std::string why;
+        auto exists = [](uint32_t c) { return channelInfo(c) != nullptr; };
+        if (!checkSubscription(entry, exists, state.subscriptions, id, channel, why)) {
+            error(client, "subscribe", why);
             continue;
         }
         state.subscriptions[id] = channel;

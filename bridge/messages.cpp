@@ -1,5 +1,7 @@
 #include "bridge/messages.h"
 
+#include <limits>
+
 #include <cmath>
 #include <cstdio>
 #include <iterator>
@@ -456,6 +458,45 @@ void RateLimitedLog::operator()(const std::string& key, const std::string& line)
         entry.suppressed = 0;
     }
     write_(out);
+}
+
+bool u32Of(const json& value, uint32_t& out) {
+    if (!value.is_number_integer()) return false;
+    if (value.is_number_unsigned()) {
+        uint64_t v = value.get<uint64_t>();
+        if (v > std::numeric_limits<uint32_t>::max()) return false;
+        out = static_cast<uint32_t>(v);
+        return true;
+    }
+    int64_t v = value.get<int64_t>();
+    if (v < 0 || v > int64_t(std::numeric_limits<uint32_t>::max())) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool checkSubscription(const json& entry, const std::function<bool(uint32_t)>& channelExists,
+                       const std::map<uint32_t, uint32_t>& subscriptions, uint32_t& id, uint32_t& channel,
+                       std::string& why) {
+    if (!entry.is_object() || !entry.contains("id") || !entry.contains("channelId") || !u32Of(entry["id"], id) ||
+        !u32Of(entry["channelId"], channel)) {
+        why = "a subscription needs an \"id\" and a \"channelId\", whole numbers";
+        return false;
+    }
+    if (!channelExists(channel)) {
+        why = "unknown channel id " + std::to_string(channel);
+        return false;
+    }
+    if (subscriptions.count(id)) {
+        why = "subscription id " + std::to_string(id) + " is already in use";
+        return false;
+    }
+    for (const auto& [sub, ch] : subscriptions) {
+        if (ch == channel) {
+            why = "channel " + std::to_string(channel) + " is already subscribed";
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace bridge

@@ -199,4 +199,13 @@ private:
     std::map<std::string, Entry> entries_;
 };
 
+// A JSON number that is a whole number within 0..2^32-1 (the protocol's ids).
+bool u32Of(const json& value, uint32_t& out);
+
+// One entry of a client's subscribe list, checked against the channels there are and the
+// client's subscriptions (subscription id -> channel): its id and channel, or why it is refused.
+bool checkSubscription(const json& entry, const std::function<bool(uint32_t)>& channelExists,
+                       const std::map<uint32_t, uint32_t>& subscriptions, uint32_t& id, uint32_t& channel,
+                       std::string& why);
+
 }  // namespace bridge

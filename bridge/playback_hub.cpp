@@ -9,19 +9,6 @@ namespace {
 // Text that may hold a recording's or a client's own bytes: not UTF-8 is replaced, not thrown.
 std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-bool u32Of(const json& value, uint32_t& out) {
-    if (value.is_number_unsigned()) {
-        uint64_t v = value.get<uint64_t>();
-        if (v > std::numeric_limits<uint32_t>::max()) return false;
-        out = static_cast<uint32_t>(v);
-        return true;
-    }
-    if (!value.is_number_integer()) return false;
-    int64_t v = value.get<int64_t>();
-    if (v < 0 || v > int64_t(std::numeric_limits<uint32_t>::max())) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
 
 bool knownParameter(const std::string& name) {
     return name == Player::PAUSED || name == Player::RATE || name == Player::POSITION;
@@ -128,23 +115,10 @@ void PlaybackHub::subscribe(ClientId client, const json& msg) {
         return error(client, "subscribe", "subscribe needs a \"subscriptions\" array");
     for (const json& entry : *list) {
         uint32_t id = 0, channel = 0;
-        if (!entry.is_object() || !entry.contains("id") || !entry.contains("channelId") || !u32Of(entry["id"], id) ||
-            !u32Of(entry["channelId"], channel)) {
-            error(client, "subscribe", "a subscription needs an \"id\" and a \"channelId\", whole numbers");
-            continue;
-        }
-        if (!channels_.count(channel)) {
-            error(client, "subscribe", "unknown channel id " + std::to_string(channel));
-            continue;
-        }
-        if (state.subscriptions.count(id)) {
-            error(client, "subscribe", "subscription id " + std::to_string(id) + " is already in use");
-            continue;
-        }
-        bool already = false;
-        for (auto& [sub, ch] : state.subscriptions) already = already || ch == channel;
-        if (already) {
-            error(client, "subscribe", "channel " + std::to_string(channel) + " is already subscribed");
+        std::string why;
+        auto exists = [this](uint32_t c) { return channels_.count(c) > 0; };
+        if (!checkSubscription(entry, exists, state.subscriptions, id, channel, why)) {
+            error(client, "subscribe", why);
             continue;
         }
         state.subscriptions[id] = channel;
