@@ -88,9 +88,11 @@ TEST_P(TimeOutAfterWaits, FallsDueAtTheRightSecond) {
     // The clock's seconds change at (dueAfterSeconds - intoSecond) after the command.
     const uint64_t dueUs = static_cast<uint64_t>(row.dueAfterSeconds) * 1000000 - row.intoSecondUs;
     EXPECT_EQ(dueAtUs - commandAtUs, dueUs) << row.name << ": not right at the change of the second";
-    // About one wait a second (a wake-up by the module's replies may add one or two).
+    // About one wait a second, not a spin: wake-ups by the module's replies add a few more (on a
+    // busy machine the replies' bytes may come one wake-up each), a spin or a wait of a fraction
+    // of a second gives many more.
     EXPECT_GE(waitsAfter - waitsBefore, static_cast<uint64_t>(row.dueAfterSeconds)) << row.name;
-    EXPECT_LE(waitsAfter - waitsBefore, static_cast<uint64_t>(row.dueAfterSeconds) + 3) << row.name;
+    EXPECT_LE(waitsAfter - waitsBefore, static_cast<uint64_t>(2 * row.dueAfterSeconds + 4)) << row.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
