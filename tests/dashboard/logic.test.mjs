@@ -170,6 +170,30 @@ test("drive control: sends a change at once but not too often, repeats while hel
     assert.ok(cleared >= 2);
 });
 
+test("the hold: only a hold ended elsewhere while the page drives makes it let go, not one its own stop ended", () => {
+    const timers = { setInterval: () => 1, clearInterval: () => {} };
+    // Each row: what happens, in order; then whether the bridge's word that the hold ended makes
+    // the page let go.
+    const rows = [
+        ["another's STOP while driving", ["take", "press"], true],
+        ["the page's own STOP, its word coming after a fresh press", ["take", "press", "stop", "press"], false],
+        ["the page's own release, its word coming after a fresh press", ["take", "press", "release", "press"], false],
+        ["own STOP, a new hold taken, then another's STOP", ["take", "press", "stop", "press", "lose", "take", "press"], true],
+        ["the hold ends while standing", ["take"], false],
+    ];
+    for (const [what, steps, letsGo] of rows) {
+        const d = new DriveControl(() => {}, { timers, now: () => 0 });
+        for (const step of steps) {
+            if (step === "take") assert.equal(d.holdChanged(false, true), false, what);
+            if (step === "lose") d.holdChanged(true, false);
+            if (step === "press") d.keyDown("KeyW");
+            if (step === "release") d.keyUp("KeyW");
+            if (step === "stop") d.stop();
+        }
+        assert.equal(d.holdChanged(true, false), letsGo, what);
+    }
+});
+
 test("camera coordinates: clicks and drags map onto 1..80 x 1..143, colour bounds stay in 0..255", () => {
     const rows = [
         // drag from (ax, ay) to (bx, by) on the 160 x 143 image

@@ -57,7 +57,11 @@ export function driveCommand(direction, { maxSpeed = 60, steerSpan = 70 } = {}) 
 export class DriveControl {
     // send(message) publishes one drive message; settings() gives {maxSpeed, steerSpan}.
     constructor(send, { periodMs = 200, minGapMs = 100, settings = () => ({}), timers = globalThis, now = () => Date.now() } = {}) {
-        this.send = send;
+        this.send = (message) => {
+            if (message.stop) this.ownStopSent = true;
+            send(message);
+        };
+        this.ownStopSent = false; // a stop went out since this page last took the hold
         this.periodMs = periodMs;
         this.minGapMs = minGapMs;
         this.settings = settings;
@@ -151,6 +155,17 @@ export class DriveControl {
         this.pending = false;
         this.lastSentAt = this.now();
         this.send({ ...this.last });
+    }
+
+    // The bridge said whether this page holds the drive. True when the page must let go: its hold
+    // ended by another's hand while it drives. A hold its own stop ended is not that, even when the
+    // bridge's word of it comes after a fresh press has begun.
+    holdChanged(wasMine, isMine) {
+        if (!wasMine && isMine) this.ownStopSent = false;
+        if (!wasMine || isMine) return false;
+        const own = this.ownStopSent;
+        this.ownStopSent = false;
+        return this.active && !own;
     }
 
     halt() {

@@ -137,7 +137,7 @@ export function drivePanel({ store, bridge, say, announce }) {
     // should a message that was on its way give this page the hold back after that, it gives it up.
     function followHold(before, now) {
         const mine = (d) => d !== null && store.state.clientId !== null && d.id === store.state.clientId;
-        if (mine(before) && !mine(now) && drive.active) {
+        if (drive.holdChanged(mine(before), mine(now))) {
             letGo();
             say("The drive was stopped from elsewhere; press again to drive.", "warning");
         } else if (!mine(before) && mine(now) && !drive.active) {
